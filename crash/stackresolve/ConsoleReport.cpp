@@ -7,8 +7,8 @@
 namespace stackresolve {
 namespace {
 
-// The ModLoad layout puts the addresses after a prefix of this many characters.
-constexpr size_t kModLoadPrefixLength = 9;
+// The prefixed layout puts the addresses after a prefix of this many characters.
+constexpr size_t kLinePrefixLength = 9;
 
 std::string_view TrimBlanks(std::string_view text) {
   size_t first = text.find_first_not_of(' ');
@@ -33,7 +33,7 @@ ModuleRange ParseModulesIniLine(std::string_view line) {
     size_t lastBackslash = line.rfind('\\');
     module.name = "  ";
     module.name += lastBackslash == std::string_view::npos ? line : line.substr(lastBackslash + 1);
-    addressField = MidPart(line, kModLoadPrefixLength);
+    addressField = MidPart(line, kLinePrefixLength);
   }
   addressField = TrimBlanks(addressField);
 

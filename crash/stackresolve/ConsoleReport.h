@@ -12,7 +12,7 @@ namespace stackresolve {
 
 // Two layouts are accepted:
 //   "name<TAB>start end<TAB>..."             the address field lies between the two tabs;
-//   "ModLoad: start end   C:\path\name.dll"  nine fixed characters, then the addresses;
+//   "Loaded:  start end   C:\path\name.dll"  nine fixed characters, then the addresses;
 //                                            the name is "  " and the file name part.
 // The addresses are separated by one character (a blank or a hyphen). Whatever cannot be
 // read stays 0, so a malformed line gives the range 0 to 0 rather than being dropped.

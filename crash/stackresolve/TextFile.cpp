@@ -31,7 +31,7 @@ struct LineBuffer {
 FileError ReadTextLines(const std::string& path,
                         const std::function<bool(std::string_view)>& onLine) {
   FilePtr file(std::fopen(path.c_str(), "r"));
-  if (!file) return {errno, "open"};
+  if (file == nullptr) return {errno, "open"};
 
   LineBuffer buffer;
   for (;;) {
@@ -39,7 +39,7 @@ FileError ReadTextLines(const std::string& path,
     ssize_t length = ::getline(&buffer.data, &buffer.capacity, file.get());
     if (length < 0) {
       // Reading a directory opens fine and fails here with EISDIR.
-      if (std::ferror(file.get())) return {errno != 0 ? errno : EIO, "read"};
+      if (std::ferror(file.get()) != 0) return {errno != 0 ? errno : EIO, "read"};
       return {};
     }
     std::string_view line(buffer.data, static_cast<size_t>(length));
@@ -51,7 +51,7 @@ FileError ReadTextLines(const std::string& path,
 
 FileError WriteTextFile(const std::string& path, std::string_view text) {
   FILE* file = std::fopen(path.c_str(), "w");
-  if (!file) return {errno, "open"};
+  if (file == nullptr) return {errno, "open"};
   errno = 0;
   bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
                  std::fflush(file) == 0;
