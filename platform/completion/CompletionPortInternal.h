@@ -1,0 +1,126 @@
+#pragma once
+// This is an internal header of platform/completion, do not include it from elsewhere.
+// Use platform/completion/CompletionPort.h.
+//
+// Layout of the proactor:
+//   - a table from descriptor to Entry (one per socket the proactor knows), guarded by
+//     m_tableLock; an Entry leaves the table when its socket is closed but lives on while
+//     completions of it are still queued;
+//   - per Entry, m_lock guards its operation queues and every system call on its
+//     descriptor, and m_laneLock guards its queue of finished operations (its lane);
+//   - one poller thread turns epoll readiness into system calls, and worker threads take
+//     lanes from the ready queue and run the routines, one lane per worker at a time.
+// Lock order: listener Entry::m_lock -> accepted Entry::m_lock -> Entry::m_laneLock ->
+// m_readyLock. m_tableLock is never held while taking another lock.
+#include <sys/epoll.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/completion/CompletionPort.h"
+
+namespace platform::completion::detail {
+
+struct Entry;
+
+enum class OpKind { Accept, Connect, Recv, Send };
+
+struct Op {
+  OpKind kind = OpKind::Recv;
+  Overlapped* overlapped = nullptr;
+  CompletionRoutine routine = nullptr;
+  char* buffer = nullptr;
+  uint32_t length = 0;
+  uint32_t done = 0;  // bytes transferred so far
+  // Accept: the socket that receives the connection, and the address areas' sizes.
+  std::shared_ptr<Entry> target;
+  uint32_t localLength = 0;
+  uint32_t remoteLength = 0;
+  sockaddr_in remote{};
+  // Connect: set once the connection is up and the data is being written.
+  bool connected = false;
+};
+
+struct Finished {
+  CompletionRoutine routine;
+  Overlapped* overlapped;
+  uint32_t status;
+  uint32_t bytes;
+};
+
+struct Entry : std::enable_shared_from_this<Entry> {
+  int m_fd = -1;
+  uint32_t m_generation = 0;
+
+  std::mutex m_lock;
+  CompletionRoutine m_routine = nullptr;
+  bool m_closed = false;
+  bool m_registered = false;  // added to epoll (for the current file description)
+  bool m_connected = false;
+  uint32_t m_connectTick = 0;
+  std::deque<Op> m_reads;    // receives, and an accept waiting for its first data
+  std::deque<Op> m_writes;   // a connect first if any, then sends, in posting order
+  std::deque<Op> m_accepts;  // accepts waiting on this listening socket
+  std::weak_ptr<Entry> m_acceptingFrom;  // listener holding an accept into this socket
+
+  std::mutex m_laneLock;
+  std::deque<Finished> m_finished;
+  bool m_scheduled = false;  // in the ready queue or being run by a worker
+};
+
+class Proactor {
+ public:
+  static Proactor& Instance();
+
+  bool Bind(int fd, CompletionRoutine routine);
+  int Accept(int listenFd, int acceptFd, void* buffer, uint32_t receiveLength,
+             uint32_t localLength, uint32_t remoteLength, Overlapped* overlapped);
+  int Connect(int fd, const sockaddr_in& target, const void* data, uint32_t length,
+              Overlapped* overlapped);
+  int Recv(int fd, void* buffer, uint32_t length, Overlapped* overlapped);
+  int Send(int fd, const void* data, uint32_t length, Overlapped* overlapped);
+  int Cancel(int fd);
+  int Close(int fd);
+  int ConnectTime(int fd, uint32_t* seconds);
+  Stats GetStats();
+
+ private:
+  Proactor();
+
+  std::shared_ptr<Entry> Find(int fd);
+  std::shared_ptr<Entry> FindOrCreate(int fd);
+
+  // All of these run with entry.m_lock held.
+  int Register(Entry& entry);
+  void DriveAccepts(Entry& listener);
+  void DriveReads(Entry& entry);
+  void DriveWrites(Entry& entry);
+  void CancelAll(Entry& entry);
+  void Complete(Entry& lane, const Op& op, uint32_t status, uint32_t bytes);
+  // Removes the accept that targets `entry` from its listener, with no lock held.
+  void WithdrawAccept(const std::shared_ptr<Entry>& entry);
+
+  void PollLoop();
+  void WorkLoop();
+
+  int m_epoll = -1;
+  std::mutex m_tableLock;
+  std::unordered_map<int, std::shared_ptr<Entry>> m_table;
+  uint32_t m_nextGeneration = 1;
+
+  std::mutex m_readyLock;
+  std::condition_variable m_readyCv;
+  std::deque<std::shared_ptr<Entry>> m_ready;
+
+  std::atomic<int> m_operations{0};
+  std::vector<std::thread> m_threads;
+};
+
+}  // namespace platform::completion::detail
