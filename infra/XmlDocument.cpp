@@ -281,7 +281,7 @@ bool CXmlDocument::Parse() {
         if (match > 0) {
           // An enclosing element ends here: the ones opened inside it never got their end
           // tags, and they end where it does.
-          for (size_t k = open.size() - 1; k >= match; --k) {
+          for (size_t k = match; k < open.size(); ++k) {
             ElementRecord& r = Rec(open[k].index);
             r.nFlags |= ELEM_NOT_ENDED;
             r.nLength = at - r.nStart;
@@ -645,9 +645,11 @@ bool CXmlDocument::FindAttribute(int i, std::string_view name, size_t* valueStar
         vQuoted = true;
         p = close + 1;
       } else {
-        // Unquoted, or a quote that never closes inside the tag: the value runs to a blank.
+        // Unquoted: the value runs to a blank or a quote. Stopping at quotes keeps every
+        // quote paired the way the parser paired it, so a replaced value never unbalances
+        // the tag.
         size_t v = q;
-        while (v < end && !IsBlank(doc[v])) ++v;
+        while (v < end && !IsBlank(doc[v]) && doc[v] != '"' && doc[v] != '\'') ++v;
         vStart = q;
         vLength = v - q;
         p = v;
