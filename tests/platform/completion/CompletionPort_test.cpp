@@ -1,0 +1,372 @@
+// The completion port on real loopback sockets: every operation kind, ordering, cancel
+// and close races, descriptor hygiene.
+#include "platform/completion/CompletionPort.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Tick.h"
+
+namespace pc = platform::completion;
+
+namespace {
+
+struct TestOp : pc::Overlapped {
+  int tag = 0;
+};
+
+struct Record {
+  int tag;
+  uint32_t status;
+  uint32_t bytes;
+};
+
+// Collects completions from the worker threads; every test waits on it with a generous
+// safety time-out that only matters when something is broken.
+class Collector {
+ public:
+  void Add(const Record& record) {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_records.push_back(record);
+    }
+    m_cv.notify_all();
+  }
+  bool WaitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_cv.wait_for(lock, std::chrono::seconds(10), [&] { return m_records.size() >= count; });
+  }
+  std::vector<Record> Records() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_records;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_records.clear();
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_cv;
+  std::vector<Record> m_records;
+};
+
+Collector* g_collector = nullptr;
+
+void Routine(uint32_t status, uint32_t bytes, pc::Overlapped* overlapped) {
+  g_collector->Add(Record{static_cast<TestOp*>(overlapped)->tag, status, bytes});
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* item = readdir(dir)) {
+    if (item->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+int TcpSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+int ListenOnLoopback(uint16_t* port) {
+  const int fd = TcpSocket();
+  sockaddr_in address = Loopback(0);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  listen(fd, 16);
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+int ConnectBlocking(uint16_t port) {
+  const int fd = TcpSocket();
+  sockaddr_in address = Loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string ReadExactly(int fd, size_t count) {
+  std::string data(count, '\0');
+  size_t got = 0;
+  while (got < count) {
+    const ssize_t n = recv(fd, data.data() + got, count - got, 0);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  data.resize(got);
+  return data;
+}
+
+class CompletionPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_collector = &m_collector;
+    pc::GetStats();  // the proactor's own epoll descriptor exists from here on
+    m_descriptorsBefore = OpenDescriptors();
+  }
+  void TearDown() override {
+    // Every posted operation was delivered and nothing stayed open.
+    for (int i = 0; i < 200 && pc::GetStats().operations != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(pc::GetStats().operations, 0);
+    EXPECT_EQ(pc::GetStats().sockets, 0);
+    EXPECT_EQ(OpenDescriptors(), m_descriptorsBefore);
+    platform::ResetTickForTest();
+  }
+
+  // A bound listener with one accept posted into a fresh socket.
+  void ArmAccept(uint32_t receiveLength) {
+    m_listener = ListenOnLoopback(&m_port);
+    ASSERT_TRUE(pc::BindIoCompletionCallback(m_listener, Routine));
+    m_accepted = TcpSocket();
+    m_acceptOp.tag = 1;
+    ASSERT_EQ(pc::AcceptEx(m_listener, m_accepted, m_buffer, receiveLength, 32, 32, &m_acceptOp), 0);
+  }
+
+  Collector m_collector;
+  int m_descriptorsBefore = 0;
+  int m_listener = -1;
+  int m_accepted = -1;
+  uint16_t m_port = 0;
+  TestOp m_acceptOp;
+  char m_buffer[4096] = {};
+};
+
+TEST_F(CompletionPortTest, AcceptCompletesWithFirstDataAndAddresses) {
+  platform::FreezeTickForTest(5000);
+  ArmAccept(1000);
+  const int client = ConnectBlocking(m_port);
+  ASSERT_GE(client, 0);
+  // Connected but silent: no completion yet, but the connect time runs.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(m_collector.Records().empty());
+  uint32_t seconds = 0;
+  ASSERT_EQ(pc::GetConnectTime(m_accepted, &seconds), 0);
+  EXPECT_EQ(seconds, 0u);
+  platform::AdvanceTickForTest(31000);
+  ASSERT_EQ(pc::GetConnectTime(m_accepted, &seconds), 0);
+  EXPECT_EQ(seconds, 31u);
+
+  ASSERT_EQ(send(client, "hello", 5, 0), 5);
+  ASSERT_TRUE(m_collector.WaitFor(1));
+  const Record record = m_collector.Records()[0];
+  EXPECT_EQ(record.tag, 1);
+  EXPECT_EQ(record.status, pc::kStatusSuccess);
+  EXPECT_EQ(record.bytes, 5u);
+  EXPECT_EQ(std::string(m_buffer, 5), "hello");
+
+  sockaddr_in local{}, remote{};
+  pc::GetAcceptExSockaddrs(m_buffer, 1000, 32, 32, &local, &remote);
+  sockaddr_in clientAddress{};
+  socklen_t length = sizeof(clientAddress);
+  getsockname(client, reinterpret_cast<sockaddr*>(&clientAddress), &length);
+  EXPECT_EQ(remote.sin_port, clientAddress.sin_port);
+  EXPECT_EQ(ntohs(local.sin_port), m_port);
+  EXPECT_EQ(ntohl(remote.sin_addr.s_addr), INADDR_LOOPBACK);
+
+  // The accepted connection lives in the pre-made descriptor: it answers on it.
+  ASSERT_TRUE(pc::BindIoCompletionCallback(m_accepted, Routine));
+  TestOp sendOp;
+  sendOp.tag = 2;
+  ASSERT_EQ(pc::Send(m_accepted, "world", 5, &sendOp), 0);
+  EXPECT_EQ(ReadExactly(client, 5), "world");
+  ASSERT_TRUE(m_collector.WaitFor(2));
+
+  close(client);
+  EXPECT_EQ(pc::CloseSocket(m_accepted), 0);
+  EXPECT_EQ(pc::CloseSocket(m_listener), 0);
+}
+
+TEST_F(CompletionPortTest, AcceptCompletesWithZeroBytesWhenPeerClosesFirst) {
+  ArmAccept(1000);
+  close(ConnectBlocking(m_port));
+  ASSERT_TRUE(m_collector.WaitFor(1));
+  EXPECT_EQ(m_collector.Records()[0].status, pc::kStatusSuccess);
+  EXPECT_EQ(m_collector.Records()[0].bytes, 0u);
+  pc::CloseSocket(m_accepted);
+  pc::CloseSocket(m_listener);
+}
+
+TEST_F(CompletionPortTest, ClosingTheAcceptSocketOrTheListenerCancelsTheAccept) {
+  ArmAccept(1000);
+  uint32_t seconds = 0;
+  ASSERT_EQ(pc::GetConnectTime(m_accepted, &seconds), 0);
+  EXPECT_EQ(seconds, pc::kNotConnected);
+  EXPECT_EQ(pc::CloseSocket(m_accepted), 0);
+  ASSERT_TRUE(m_collector.WaitFor(1));
+  EXPECT_EQ(m_collector.Records()[0].status, pc::kStatusCancelled);
+
+  // A second accept, cancelled through its listener this time.
+  m_accepted = TcpSocket();
+  ASSERT_EQ(pc::AcceptEx(m_listener, m_accepted, m_buffer, 100, 32, 32, &m_acceptOp), 0);
+  EXPECT_EQ(pc::CloseSocket(m_listener), 0);
+  ASSERT_TRUE(m_collector.WaitFor(2));
+  EXPECT_EQ(m_collector.Records()[1].status, pc::kStatusCancelled);
+  EXPECT_EQ(pc::AcceptEx(m_listener, m_accepted, m_buffer, 100, 32, 32, &m_acceptOp), EBADF);
+  pc::CloseSocket(m_accepted);
+  EXPECT_EQ(m_collector.Records().size(), 2u);
+}
+
+TEST_F(CompletionPortTest, ConnectSendsItsDataAndRefusalIsReported) {
+  uint16_t port = 0;
+  const int server = ListenOnLoopback(&port);
+  const int client = TcpSocket();
+  ASSERT_TRUE(pc::BindIoCompletionCallback(client, Routine));
+  TestOp connectOp;
+  connectOp.tag = 7;
+  ASSERT_EQ(pc::ConnectEx(client, Loopback(port), "GET / HTTP/1.1\r\n", 16, &connectOp), 0);
+  const int peer = accept(server, nullptr, nullptr);
+  EXPECT_EQ(ReadExactly(peer, 16), "GET / HTTP/1.1\r\n");
+  ASSERT_TRUE(m_collector.WaitFor(1));
+  EXPECT_EQ(m_collector.Records()[0].status, pc::kStatusSuccess);
+  EXPECT_EQ(m_collector.Records()[0].bytes, 16u);
+  uint32_t seconds = 99;
+  ASSERT_EQ(pc::GetConnectTime(client, &seconds), 0);
+  EXPECT_EQ(seconds, 0u);
+
+  // A receive then sees the peer's bytes, and its close as 0 bytes.
+  char buffer[64];
+  TestOp recvOp;
+  recvOp.tag = 8;
+  ASSERT_EQ(pc::Recv(client, buffer, sizeof(buffer), &recvOp), 0);
+  send(peer, "HTTP/1.1 200 OK", 15, 0);
+  ASSERT_TRUE(m_collector.WaitFor(2));
+  EXPECT_EQ(m_collector.Records()[1].bytes, 15u);
+  ASSERT_EQ(pc::Recv(client, buffer, sizeof(buffer), &recvOp), 0);
+  close(peer);
+  ASSERT_TRUE(m_collector.WaitFor(3));
+  EXPECT_EQ(m_collector.Records()[2].status, pc::kStatusSuccess);
+  EXPECT_EQ(m_collector.Records()[2].bytes, 0u);
+  pc::CloseSocket(client);
+
+  // Nobody listens on the port any more: the refusal arrives as a completion.
+  close(server);
+  const int refused = TcpSocket();
+  ASSERT_TRUE(pc::BindIoCompletionCallback(refused, Routine));
+  ASSERT_EQ(pc::ConnectEx(refused, Loopback(port), "x", 1, &connectOp), 0);
+  ASSERT_TRUE(m_collector.WaitFor(4));
+  EXPECT_EQ(m_collector.Records()[3].status, pc::kStatusConnectionRefused);
+  pc::CloseSocket(refused);
+}
+
+TEST_F(CompletionPortTest, SendsGoOutAndCompleteInPostingOrder) {
+  uint16_t port = 0;
+  const int server = ListenOnLoopback(&port);
+  const int client = ConnectBlocking(port);
+  const int peer = accept(server, nullptr, nullptr);
+  ASSERT_TRUE(pc::BindIoCompletionCallback(client, Routine));
+  // Large enough that most of them wait in the queue for the peer to read.
+  constexpr int kSends = 12;
+  constexpr size_t kSize = 256 * 1024;
+  std::vector<std::string> payloads;
+  std::vector<TestOp> ops(kSends);
+  for (int i = 0; i < kSends; ++i) payloads.emplace_back(kSize, static_cast<char>('a' + i));
+  for (int i = 0; i < kSends; ++i) {
+    ops[i].tag = i;
+    ASSERT_EQ(pc::Send(client, payloads[i].data(), kSize, &ops[i]), 0);
+  }
+  const std::string received = ReadExactly(peer, kSize * kSends);
+  ASSERT_EQ(received.size(), kSize * kSends);
+  for (int i = 0; i < kSends; ++i)
+    EXPECT_EQ(received.compare(kSize * i, kSize, payloads[i]), 0) << "payload " << i;
+  ASSERT_TRUE(m_collector.WaitFor(kSends));
+  const auto records = m_collector.Records();
+  for (int i = 0; i < kSends; ++i) {
+    EXPECT_EQ(records[i].tag, i);
+    EXPECT_EQ(records[i].status, pc::kStatusSuccess);
+    EXPECT_EQ(records[i].bytes, kSize);
+  }
+  pc::CloseSocket(client);
+  close(peer);
+  close(server);
+}
+
+TEST_F(CompletionPortTest, CloseFromAnotherThreadCancelsEachPendingOperationOnce) {
+  uint16_t port = 0;
+  const int server = ListenOnLoopback(&port);
+  const int small = 64 * 1024;
+  setsockopt(server, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  for (int round = 0; round < 20; ++round) {
+    m_collector.Clear();
+    const int client = ConnectBlocking(port);
+    setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    const int peer = accept(server, nullptr, nullptr);
+    ASSERT_TRUE(pc::BindIoCompletionCallback(client, Routine));
+    // The peer never reads, so the sends back up; one receive waits as well.
+    static std::string payload(1 << 20, 'z');
+    constexpr int kSends = 6;
+    std::vector<TestOp> ops(kSends + 1);
+    char buffer[128];
+    ops[0].tag = 100;
+    ASSERT_EQ(pc::Recv(client, buffer, sizeof(buffer), &ops[0]), 0);
+    for (int i = 1; i <= kSends; ++i) {
+      ops[i].tag = i;
+      ASSERT_EQ(pc::Send(client, payload.data(), static_cast<uint32_t>(payload.size()), &ops[i]), 0);
+    }
+    std::thread closer([client] { pc::CloseSocket(client); });
+    closer.join();
+    ASSERT_TRUE(m_collector.WaitFor(kSends + 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto records = m_collector.Records();
+    ASSERT_EQ(records.size(), static_cast<size_t>(kSends + 1)) << "a completion was delivered twice";
+    std::set<int> tags;
+    for (const Record& record : records) {
+      tags.insert(record.tag);
+      // Only the receive and the sends that could not go out are cancelled.
+      if (record.tag == 100 || record.tag == kSends) EXPECT_EQ(record.status, pc::kStatusCancelled);
+      else EXPECT_TRUE(record.status == pc::kStatusCancelled || record.status == pc::kStatusSuccess);
+    }
+    EXPECT_EQ(tags.size(), static_cast<size_t>(kSends + 1));
+    EXPECT_EQ(pc::Send(client, "x", 1, &ops[1]), EBADF);
+    close(peer);
+  }
+  close(server);
+}
+
+TEST_F(CompletionPortTest, RefusesOperationsThatCannotComplete) {
+  const int fd = TcpSocket();
+  char buffer[16];
+  TestOp op;
+  EXPECT_EQ(pc::Recv(fd, buffer, sizeof(buffer), &op), EBADF);  // not bound
+  ASSERT_TRUE(pc::BindIoCompletionCallback(fd, Routine));
+  EXPECT_EQ(pc::Recv(fd, buffer, 0, &op), EINVAL);
+  EXPECT_EQ(pc::Send(fd, buffer, 0, &op), EINVAL);
+  EXPECT_EQ(pc::AcceptEx(fd, fd, buffer, 0, 32, 32, &op), EBADF);
+  EXPECT_EQ(pc::AcceptEx(fd, -1, buffer, 0, 32, 32, &op), EBADF);
+  EXPECT_EQ(pc::AcceptEx(fd, fd, buffer, 0, 16, 32, &op), EINVAL);
+  EXPECT_FALSE(pc::BindIoCompletionCallback(-1, Routine));
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(pc::CloseSocket(fd), 0);
+  uint32_t seconds = 0;
+  EXPECT_EQ(pc::GetConnectTime(fd, &seconds), EBADF);
+  EXPECT_TRUE(m_collector.Records().empty());
+}
+
+}  // namespace
