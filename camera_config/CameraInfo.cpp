@@ -1,0 +1,90 @@
+#include "camera_config/CameraInfo.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "infra/Logger.h"
+
+namespace {
+
+std::atomic<PostToMainWindowFn> g_postToMainWindow{nullptr};
+
+void NotifyMainWindow() {
+  if (PostToMainWindowFn post = g_postToMainWindow.load()) post(WM_REFRESH_STATUS, 0, 0);
+}
+
+template <size_t N>
+void CopyCut(char (&field)[N], const char* text) {
+  std::strncpy(field, text, N - 1);
+  field[N - 1] = '\0';
+}
+
+bool IsPlainHost(const char* text) {
+  const size_t length = std::strlen(text);
+  if (length == 0 || length > 31) return false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const char c = *p;
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                    c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void SetMainWindowPoster(PostToMainWindowFn poster) { g_postToMainWindow.store(poster); }
+
+std::string DefaultServerAddress() {
+  const char* configured = std::getenv("VTCAM_SERVER_ADDRESS");
+  if (configured == nullptr || configured[0] == '\0') return "127.0.0.1";
+  if (!IsPlainHost(configured)) {
+    Log("DefaultServerAddress ignores VTCAM_SERVER_ADDRESS=%.64s: not a host name of at most 31 characters",
+        configured);
+    return "127.0.0.1";
+  }
+  return configured;
+}
+
+CCameraInfo::~CCameraInfo() = default;
+
+void CCameraInfo::ResetToDefaults() {
+  m_nAlarmStatus.store(0);
+  m_nAudioEnable.store(0);
+  const std::string server = DefaultServerAddress();
+  std::lock_guard<std::mutex> hold(m_lock);
+  CopyCut(m_ftpConfig.serverAddr, server.c_str());
+  CopyCut(m_ftpConfig.userName, "qm41");
+  CopyCut(m_ftpConfig.password, "580317");
+  m_ftpConfig.port = 21;
+  CopyCut(m_ftpConfig.remotePath, "./");
+}
+
+void CCameraInfo::SetAlarmStatus(int status) {
+  if (status == 0 || status == 1) {
+    m_nAlarmStatus.store(status);
+  } else {
+    m_nAlarmStatus.fetch_xor(1);
+  }
+  NotifyMainWindow();
+}
+
+void CCameraInfo::SetAudioEnable(int /*enable*/) {
+  m_nAudioEnable.store(0);
+  NotifyMainWindow();
+}
+
+void CCameraInfo::SetFtpConfig(const char* serverAddr, const char* userName, const char* password,
+                               const char* remotePath, int port) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (serverAddr != nullptr) CopyCut(m_ftpConfig.serverAddr, serverAddr);
+  if (userName != nullptr) CopyCut(m_ftpConfig.userName, userName);
+  if (password != nullptr) CopyCut(m_ftpConfig.password, password);
+  if (remotePath != nullptr) CopyCut(m_ftpConfig.remotePath, remotePath);
+  if (port > 0) m_ftpConfig.port = static_cast<uint16_t>(port);
+}
+
+FTPConfig CCameraInfo::GetFtpConfig() const {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_ftpConfig;
+}

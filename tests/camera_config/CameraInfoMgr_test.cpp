@@ -1,0 +1,305 @@
+#include "camera_config/CameraInfoMgr.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "infra/Logger.h"
+#include "platform/ProgramDir.h"
+
+namespace {
+
+std::string MakeTempDir() {
+  char pattern[] = "/tmp/vt_caminfo_XXXXXX";
+  const char* dir = mkdtemp(pattern);
+  return dir != nullptr ? std::string(dir) + "/" : std::string();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class CameraInfoMgrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("VTCAM_SERVER_ADDRESS");
+    dir_ = MakeTempDir();
+    path_ = dir_ + "CameraInfo.xml";
+    mgr_.SetDefaults();
+  }
+  void TearDown() override { SetMainWindowPoster(nullptr); }
+
+  std::string dir_;
+  std::string path_;
+  CCameraInfoMgr mgr_;
+};
+
+std::string DefaultFile() {
+  std::string expected =
+      "<?xml version='1.0' ?>\r\n"
+      "<CameraInfos listenPort=\"8080\" cameraID=\"qm41\" webAdminPassword=\"580317\">\r\n";
+  for (int channel = 0; channel < 10; ++channel) {
+    expected += "<CameraInfo channelID=\"" + std::to_string(channel) +
+                "\" alarmStatus=\"0\" audioEnable=\"0\">\r\n"
+                "<FTPConfig id=\"0\" serverAddr=\"127.0.0.1\" userName=\"qm41\" password=\"580317\" "
+                "remotePath=\"./\" port=\"21\"/>\r\n"
+                "</CameraInfo>\r\n";
+  }
+  return expected + "</CameraInfos>\r\n";
+}
+
+TEST_F(CameraInfoMgrTest, DefaultsAreWrittenByteForByte) {
+  EXPECT_EQ("127.0.0.1", mgr_.GetServerAddress());
+  EXPECT_EQ("127.0.0.1", mgr_.GetBridgeServerHost());
+  EXPECT_EQ("8089", mgr_.GetBridgeServerPort());
+  EXPECT_EQ(nullptr, mgr_.GetCameraInfo(10));
+  EXPECT_EQ(nullptr, mgr_.GetCameraInfo(-1));
+
+  EXPECT_FALSE(mgr_.LoadCameraInfo(path_));  // no file yet: defaults stay
+  ASSERT_TRUE(mgr_.SaveCameraInfo(path_));
+  EXPECT_EQ(DefaultFile(), ReadFile(path_));
+
+  // The no-argument forms use the program directory.
+  platform::SetProgramDirectory(dir_);
+  EXPECT_EQ(path_, CCameraInfoMgr::GetCameraInfoPath());
+  unlink(path_.c_str());
+  ASSERT_TRUE(mgr_.SaveCameraInfo());
+  EXPECT_EQ(DefaultFile(), ReadFile(path_));
+  EXPECT_TRUE(mgr_.LoadCameraInfo());
+}
+
+TEST_F(CameraInfoMgrTest, DeploymentServerAddressFromEnvironment) {
+  setenv("VTCAM_SERVER_ADDRESS", "cam-service.example.test", 1);
+  mgr_.SetDefaults();
+  EXPECT_EQ("cam-service.example.test", mgr_.GetServerAddress());
+  EXPECT_EQ("cam-service.example.test", mgr_.GetBridgeServerHost());
+  EXPECT_STREQ("cam-service.example.test", mgr_.GetCameraInfo(9)->GetFtpConfig().serverAddr);
+
+  for (const char* bad : {"host name", "a-name-that-is-much-too-long-for-the-field.example", "x/y", "h\"q"}) {
+    setenv("VTCAM_SERVER_ADDRESS", bad, 1);
+    mgr_.SetDefaults();
+    EXPECT_EQ("127.0.0.1", mgr_.GetServerAddress()) << bad;
+    EXPECT_STREQ("127.0.0.1", mgr_.GetCameraInfo(0)->GetFtpConfig().serverAddr) << bad;
+  }
+  unsetenv("VTCAM_SERVER_ADDRESS");
+}
+
+TEST_F(CameraInfoMgrTest, CorruptOrForeignFilesLeaveTheStoreAlone) {
+  mgr_.GetCameraInfo(0)->SetAlarmStatus(1);
+  const std::vector<std::string> corrupt = {
+      "",
+      "<?xml version='1.0' ?>\r\n",
+      "<CameraInfos listenPort=\"9000\" cameraID=\"x\"><CameraInfo channelID=\"0\" alarmStatus=\"0\">",
+      "<CameraInfos listenPort=\"9000\"></CameraInfo></CameraInfos>",
+      "<CameraInfos listenPort=\"9000\"/><CameraInfos/>",
+      DefaultFile().substr(0, DefaultFile().size() / 2),
+  };
+  for (const std::string& text : corrupt) {
+    WriteFile(path_, text);
+    EXPECT_FALSE(mgr_.LoadCameraInfo(path_)) << text;
+    EXPECT_EQ(8080, mgr_.GetListenPort());
+    EXPECT_EQ("qm41", mgr_.GetCameraID());
+    EXPECT_EQ(1, mgr_.GetCameraInfo(0)->GetAlarmStatus());
+  }
+  mkdir((dir_ + "dir.xml").c_str(), 0700);
+  EXPECT_FALSE(mgr_.LoadCameraInfo(dir_ + "dir.xml"));
+  EXPECT_EQ(8080, mgr_.GetListenPort());
+}
+
+TEST_F(CameraInfoMgrTest, LoadingRules) {
+  const std::string longText(100, 'x');
+  WriteFile(path_,
+            "<?xml version='1.0' ?>\n<CameraInfos listenPort=\"70000\" cameraID=\"" + longText +
+                "\">\n"
+                "<CameraInfo channelID=\"0\" alarmStatus=\"5\" audioEnable=\"1\">\n"
+                "  <FTPConfig id=\"1\" serverAddr=\"skip.me\" port=\"2121\"/>\n"
+                "  <FTPConfig id=\"0\" serverAddr=\"" +
+                longText + "\" userName=\"u&amp;1\" port=\"0\"/>\n"
+                "</CameraInfo>\n"
+                "<CameraInfo channelID=\"12\" alarmStatus=\"1\"/>\n"
+                "<CameraInfo channelID=\"3\" alarmStatus=\"1\"><FTPConfig id=\"0\" port=\"70000\"/></CameraInfo>\n"
+                "<CameraInfo channelID=\"4\" alarmStatus=\"1\"/>\n"
+                "<CameraInfo channelID=\"4\" alarmStatus=\"0\"><FTPConfig port=\"2100\"/></CameraInfo>\n"
+                "</CameraInfos>\n");
+  ASSERT_TRUE(mgr_.LoadCameraInfo(path_));
+  EXPECT_EQ(80, mgr_.GetListenPort());
+  EXPECT_EQ(std::string(63, 'x'), mgr_.GetCameraID());
+  EXPECT_EQ("", mgr_.GetWebAdminPassword());  // absent gives the empty text
+
+  const CCameraInfo* c0 = mgr_.GetCameraInfo(0);
+  EXPECT_EQ(1, c0->GetAlarmStatus());  // 5 toggles the default 0
+  EXPECT_EQ(0, c0->GetAudioEnable());
+  FTPConfig ftp = c0->GetFtpConfig();
+  EXPECT_EQ(std::string(65, 'x'), ftp.serverAddr);
+  EXPECT_STREQ("u&1", ftp.userName);
+  EXPECT_STREQ("", ftp.password);
+  EXPECT_STREQ("", ftp.remotePath);
+  EXPECT_EQ(21, ftp.port);
+
+  ftp = mgr_.GetCameraInfo(3)->GetFtpConfig();
+  EXPECT_EQ(1, mgr_.GetCameraInfo(3)->GetAlarmStatus());
+  EXPECT_EQ(21, ftp.port);
+  EXPECT_EQ(0, mgr_.GetCameraInfo(4)->GetAlarmStatus());  // the later element wins
+  EXPECT_EQ(2100, mgr_.GetCameraInfo(4)->GetFtpConfig().port);  // a missing id reads as 0
+  for (int untouched : {1, 2, 5, 9}) {
+    EXPECT_EQ(0, mgr_.GetCameraInfo(untouched)->GetAlarmStatus());
+    EXPECT_STREQ("127.0.0.1", mgr_.GetCameraInfo(untouched)->GetFtpConfig().serverAddr);
+  }
+
+  WriteFile(path_, "<CameraInfos listenPort=\"0\"/>");
+  ASSERT_TRUE(mgr_.LoadCameraInfo(path_));
+  EXPECT_EQ(80, mgr_.GetListenPort());
+  WriteFile(path_, "<CameraInfos listenPort=\"65534\" cameraID=\"\"/>");
+  ASSERT_TRUE(mgr_.LoadCameraInfo(path_));
+  EXPECT_EQ(65534, mgr_.GetListenPort());
+  WriteFile(path_, "<CameraInfos listenPort=\"99999999999999999999999\"/>");
+  ASSERT_TRUE(mgr_.LoadCameraInfo(path_));
+  EXPECT_EQ(80, mgr_.GetListenPort());
+
+  // Without a "CameraInfos" root the channels are looked for at the top level.
+  mgr_.SetDefaults();
+  WriteFile(path_, "<CameraInfo channelID=\"2\" alarmStatus=\"1\"/>");
+  ASSERT_TRUE(mgr_.LoadCameraInfo(path_));
+  EXPECT_EQ(1, mgr_.GetCameraInfo(2)->GetAlarmStatus());
+  EXPECT_EQ(8080, mgr_.GetListenPort());
+}
+
+TEST_F(CameraInfoMgrTest, SaveThenLoadKeepsEverythingButSound) {
+  const std::string camId = "cam \"7\" <&> 'x'";
+  mgr_.SetCameraInfoRetrievedFromServer(camId.data(), static_cast<int>(camId.size()), "u", 1, "p", 1, "f", 1,
+                                        "pw&<\"", 5);
+  mgr_.SetListenPort(15023);
+  mgr_.GetCameraInfo(0)->SetAlarmStatus(1);
+  mgr_.GetCameraInfo(7)->SetFtpConfig("ftp.local", nullptr, nullptr, "/up/", 2121);
+  ASSERT_TRUE(mgr_.SaveCameraInfo(path_));
+
+  CCameraInfoMgr loaded;
+  loaded.SetDefaults();
+  ASSERT_TRUE(loaded.LoadCameraInfo(path_));
+  EXPECT_EQ(15023, loaded.GetListenPort());
+  EXPECT_EQ(camId, loaded.GetCameraID());
+  EXPECT_EQ("580317", loaded.GetWebAdminPassword());
+  EXPECT_EQ(1, loaded.GetCameraInfo(0)->GetAlarmStatus());
+  EXPECT_EQ(camId, loaded.GetCameraInfo(0)->GetFtpConfig().userName);
+  EXPECT_STREQ("pw&<\"", loaded.GetCameraInfo(0)->GetFtpConfig().password);
+  const FTPConfig ftp7 = loaded.GetCameraInfo(7)->GetFtpConfig();
+  EXPECT_STREQ("ftp.local", ftp7.serverAddr);
+  EXPECT_STREQ("qm41", ftp7.userName);
+  EXPECT_STREQ("/up/", ftp7.remotePath);
+  EXPECT_EQ(2121, ftp7.port);
+  for (int channel = 0; channel < 10; ++channel) EXPECT_EQ(0, loaded.GetCameraInfo(channel)->GetAudioEnable());
+
+  EXPECT_FALSE(mgr_.SaveCameraInfo(dir_ + "missing/CameraInfo.xml"));
+}
+
+std::vector<uint32_t> g_posted;
+void RecordPost(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  g_posted.push_back(message);
+  EXPECT_EQ(0u, wParam);
+  EXPECT_EQ(0, lParam);
+}
+
+TEST_F(CameraInfoMgrTest, ChannelChangesNotifyTheMainWindow) {
+  CCameraInfo* info = mgr_.GetCameraInfo(0);
+  info->SetAlarmStatus(-1);  // before the main window exists nothing is posted
+  EXPECT_EQ(1, info->GetAlarmStatus());
+
+  g_posted.clear();
+  SetMainWindowPoster(&RecordPost);
+  info->SetAlarmStatus(-1);
+  EXPECT_EQ(0, info->GetAlarmStatus());
+  info->SetAlarmStatus(1);
+  info->SetAlarmStatus(1);
+  EXPECT_EQ(1, info->GetAlarmStatus());
+  info->SetAudioEnable(1);
+  EXPECT_EQ(0, info->GetAudioEnable());
+  info->SetFtpConfig("a", "b", "c", "d", 0);  // no notification for FTP settings
+  EXPECT_EQ((std::vector<uint32_t>{WM_REFRESH_STATUS, WM_REFRESH_STATUS, WM_REFRESH_STATUS, WM_REFRESH_STATUS}),
+            g_posted);
+  EXPECT_EQ(2029u, WM_REFRESH_STATUS);
+
+  const FTPConfig ftp = info->GetFtpConfig();
+  EXPECT_STREQ("d", ftp.remotePath);
+  EXPECT_EQ(21, ftp.port);  // port 0 keeps the old one
+  info->SetFtpConfig(nullptr, std::string(200, 'u').c_str(), nullptr, nullptr, 990);
+  EXPECT_STREQ("a", info->GetFtpConfig().serverAddr);
+  EXPECT_EQ(std::string(65, 'u'), info->GetFtpConfig().userName);
+  EXPECT_EQ(990, info->GetFtpConfig().port);
+}
+
+TEST_F(CameraInfoMgrTest, CameraRecordFromTheServer) {
+  const std::string dir = MakeTempDir();
+  GetLogger().SetExecutablePath(dir + "camtest");
+  InitLog(0);
+  const char reply[] = "camId=LONGCAMERAID1;ftpPw=secret;";
+  mgr_.SetCameraInfoRetrievedFromServer(reply + 6, 13, nullptr, 0, nullptr, 0, nullptr, 0, reply + 26, 6);
+  EXPECT_EQ("LONGCAMERAID1", mgr_.GetCameraID());
+  mgr_.SetCameraInfoRetrievedFromServer("c9", 2, nullptr, 0, nullptr, 0, nullptr, 0, "pw2", 3);
+  EXPECT_EQ("c9", mgr_.GetCameraID());  // nothing of the longer old identifier remains
+  const FTPConfig ftp = mgr_.GetCameraInfo(0)->GetFtpConfig();
+  EXPECT_STREQ("c9", ftp.userName);
+  EXPECT_STREQ("pw2", ftp.password);
+  EXPECT_STREQ("127.0.0.1", ftp.serverAddr);
+  EXPECT_STREQ("qm41", mgr_.GetCameraInfo(1)->GetFtpConfig().userName);
+
+  const std::string longId(80, 'i');
+  const std::string longPw(80, 'p');
+  mgr_.SetCameraInfoRetrievedFromServer(longId.data(), 80, nullptr, 0, nullptr, 0, nullptr, 0, longPw.data(), 80);
+  EXPECT_EQ(std::string(63, 'i'), mgr_.GetCameraID());
+  EXPECT_EQ(std::string(63, 'p'), mgr_.GetCameraInfo(0)->GetFtpConfig().password);
+  CloseLog();
+  const std::string log = ReadFile(dir + "camtest.log");
+  EXPECT_NE(std::string::npos, log.find("CCameraInfoMgr::SetCameraInfoRetrievedFromServer update camid=LONGCAMERAID1\r\n"));
+  EXPECT_NE(std::string::npos, log.find("CCameraInfoMgr::SetCameraInfoRetrievedFromServer update camid=c9\r\n"));
+}
+
+uint32_t g_address = 0;
+bool FixedAddress(uint32_t* address) {
+  *address = g_address;
+  return g_address != 0;
+}
+
+TEST_F(CameraInfoMgrTest, ChooseListenPortFollowsTheLastOctet) {
+  mgr_.SetLocalAddressLookup(&FixedAddress);
+  g_address = (192u << 24) | (168u << 16) | (1u << 8) | 23u;
+
+  mgr_.SetListenPort(15023);
+  EXPECT_EQ(15023, mgr_.ChooseListenPort());
+  EXPECT_EQ(15023, mgr_.GetListenPort());
+
+  for (int stored : {15024, 8080, 80, 10000, 10023 - 1000}) {
+    for (int round = 0; round < 20; ++round) {
+      mgr_.SetListenPort(stored);
+      const int port = mgr_.ChooseListenPort();
+      EXPECT_EQ(23, port % 1000) << stored;
+      EXPECT_GE(port, 10023);
+      EXPECT_LE(port, 19023);
+      EXPECT_EQ(port, mgr_.GetListenPort());
+      EXPECT_EQ(port, mgr_.ChooseListenPort()) << "a chosen port is kept";
+    }
+  }
+
+  g_address = 0;  // no address: 10000 to 10999
+  for (int round = 0; round < 50; ++round) {
+    const int port = mgr_.ChooseListenPort();
+    EXPECT_GE(port, 10000);
+    EXPECT_LE(port, 10999);
+  }
+  mgr_.SetLocalAddressLookup(nullptr);
+  const int port = mgr_.ChooseListenPort();
+  EXPECT_GE(port, 10000);
+  EXPECT_LE(port, 10999);
+}
+
+}  // namespace
