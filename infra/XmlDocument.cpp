@@ -154,7 +154,7 @@ bool CXmlDocument::SetDoc(std::string_view text) {
   return Parse();
 }
 
-void CXmlDocument::AddMessage(std::string message) {
+void CXmlDocument::AddMessage(const std::string& message) {
   Rec(0).nFlags |= ELEM_ERROR;
   if (!m_result.empty()) m_result += ", ";
   m_result += message;
@@ -783,11 +783,11 @@ size_t CXmlDocument::InsertionPoint(int* parent, int* prev) const {
     }
   } else if (m_iPos != 0) {
     *prev = m_iPos;
-    offset = static_cast<size_t>(Rec(m_iPos).nStart + Rec(m_iPos).nLength);
+    offset = static_cast<size_t>(Rec(m_iPos).nStart) + static_cast<size_t>(Rec(m_iPos).nLength);
   } else {
     *prev = LastChild(*parent);
     if (*prev != 0) {
-      offset = static_cast<size_t>(Rec(*prev).nStart + Rec(*prev).nLength);
+      offset = static_cast<size_t>(Rec(*prev).nStart) + static_cast<size_t>(Rec(*prev).nLength);
     } else {
       const ElementRecord& p = Rec(*parent);
       // The end of the parent's content: before its end tag, or the end of the text.

@@ -113,7 +113,7 @@ class CXmlDocument {
   void ResetIndex(size_t reserve);
   int NewElement();
   bool Parse();
-  void AddMessage(std::string message);
+  void AddMessage(const std::string& message);
 
   std::string_view TagName(int i) const;
   int LastChild(int parent) const;

@@ -76,28 +76,35 @@ std::set<std::pair<int, uint32_t>> ReadLeasedAddresses() {
   while (!done) {
     const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
     if (n <= 0) break;
-    int remaining = static_cast<int>(n);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, remaining);
-         header = NLMSG_NEXT(header, remaining)) {
+    size_t offset = 0;
+    while (offset + sizeof(nlmsghdr) <= static_cast<size_t>(n)) {
+      auto* header = reinterpret_cast<nlmsghdr*>(buffer + offset);
+      if (header->nlmsg_len < sizeof(nlmsghdr) || offset + header->nlmsg_len > static_cast<size_t>(n)) break;
+      offset += NLMSG_ALIGN(header->nlmsg_len);
       if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
         done = true;
         break;
       }
-      if (header->nlmsg_type != RTM_NEWADDR) continue;
+      if (header->nlmsg_type != RTM_NEWADDR || header->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) continue;
       auto* message = static_cast<ifaddrmsg*>(NLMSG_DATA(header));
-      int length = static_cast<int>(IFA_PAYLOAD(header));
       uint32_t address = 0;
       bool finite = false;
-      for (auto* attribute = IFA_RTA(message); RTA_OK(attribute, length); attribute = RTA_NEXT(attribute, length)) {
-        if (attribute->rta_type == IFA_LOCAL && RTA_PAYLOAD(attribute) >= sizeof(uint32_t)) {
+      // Attributes follow the message, each a length-prefixed record aligned to 4 bytes.
+      size_t at = NLMSG_LENGTH(sizeof(ifaddrmsg));
+      const size_t end = header->nlmsg_len;
+      while (at + sizeof(rtattr) <= end) {
+        auto* attribute = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(header) + at);
+        if (attribute->rta_len < sizeof(rtattr) || at + attribute->rta_len > end) break;
+        const size_t payload = attribute->rta_len - sizeof(rtattr);
+        const bool isAddress = attribute->rta_type == IFA_LOCAL || (attribute->rta_type == IFA_ADDRESS && address == 0);
+        if (isAddress && payload >= sizeof(uint32_t)) {
           std::memcpy(&address, RTA_DATA(attribute), sizeof(address));
-        } else if (attribute->rta_type == IFA_ADDRESS && address == 0 && RTA_PAYLOAD(attribute) >= sizeof(uint32_t)) {
-          std::memcpy(&address, RTA_DATA(attribute), sizeof(address));
-        } else if (attribute->rta_type == IFA_CACHEINFO && RTA_PAYLOAD(attribute) >= sizeof(ifa_cacheinfo)) {
+        } else if (attribute->rta_type == IFA_CACHEINFO && payload >= sizeof(ifa_cacheinfo)) {
           ifa_cacheinfo info{};
           std::memcpy(&info, RTA_DATA(attribute), sizeof(info));
           finite = info.ifa_valid != 0xFFFFFFFFu;
         }
+        at += RTA_ALIGN(attribute->rta_len);
       }
       if (finite) leased.insert({static_cast<int>(message->ifa_index), address});
     }
@@ -120,7 +127,11 @@ bool CLinuxHostInfoSource::ReadAdapters(std::vector<AdapterRecord>* adapters) {
   };
   std::map<unsigned, Entry> byIndex;  // adapter order: interface index
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
+    // Loopback is no adapter, and neither is an interface that is switched off (such as
+    // the kernel's ifb helpers): its hardware address would stand for the machine otherwise.
+    if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_LOOPBACK) != 0 || (entry->ifa_flags & IFF_UP) == 0) {
+      continue;
+    }
     const int family = entry->ifa_addr->sa_family;
     if (family != AF_INET && family != AF_PACKET) continue;
     const unsigned index = if_nametoindex(entry->ifa_name);

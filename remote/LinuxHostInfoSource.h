@@ -1,6 +1,6 @@
 #pragma once
 // CLinuxHostInfoSource: the host facts read from Linux. Adapters come from getifaddrs (one
-// per non-loopback interface, in interface index order, with its first IPv4 address and its
+// per interface that is up and not loopback, in interface index order, with its first IPv4 address and its
 // link-layer address), the gateway from the default routes in /proc/net/route, and "DHCP
 // enabled" from netlink: an address with a finite valid lifetime was leased. Disks answer
 // HDIO_GET_IDENTITY on /dev/sda to /dev/sdd where the driver supports it (ATA and SATA).

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -230,6 +231,40 @@ TEST(LinuxHostInfoSourceTest, ReadsThisMachine) {
   uint8_t block[IHostInfoSource::kIdentifyBlockSize];
   source.IdentifyDrive(0, block);  // may or may not answer here; must not fail loudly
   EXPECT_FALSE(source.IdentifyDrive(4, block));
+}
+
+// In a network namespace of its own (root only; skipped elsewhere) the test builds two
+// interfaces: one address with a finite lifetime, as a lease has, and one static address
+// behind a default route. Nothing leaves the namespace.
+TEST(LinuxHostInfoSourceTest, LeaseAndGatewayInOwnNamespace) {
+  if (getenv("VT_IN_NETNS") != nullptr) {
+    CLinuxHostInfoSource source;
+    std::vector<AdapterRecord> adapters;
+    ASSERT_TRUE(source.ReadAdapters(&adapters));
+    std::map<std::string, AdapterRecord> byName;
+    for (const AdapterRecord& a : adapters) byName[a.name] = a;
+    ASSERT_EQ(2u, byName.size());
+    EXPECT_TRUE(byName["vtl1"].dhcpEnabled);
+    EXPECT_EQ("10.9.9.9", byName["vtl1"].ipAddress);
+    EXPECT_EQ("0.0.0.0", byName["vtl1"].gateway);
+    EXPECT_FALSE(byName["vtl0"].dhcpEnabled);
+    EXPECT_EQ("255.255.0.0", byName["vtl0"].ipMask);
+    EXPECT_EQ("10.8.0.1", byName["vtl0"].gateway);
+    EXPECT_EQ(6u, byName["vtl0"].hardwareAddressLength);
+    return;
+  }
+  if (geteuid() != 0 || system("unshare -n true 2>/dev/null") != 0) GTEST_SKIP() << "no network namespace here";
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+  const std::string script =
+      "unshare -n sh -c 'ip link add vtl0 type veth peer name vtl1 && ip link set vtl0 up && ip link set vtl1 up"
+      " && ip addr add 10.9.9.9/24 dev vtl1 valid_lft 100 preferred_lft 100 && ip addr add 10.8.0.8/16 dev vtl0"
+      " && ip route add default via 10.8.0.1 dev vtl0"
+      " && VT_IN_NETNS=1 \"" + std::string(self) +
+      "\" --gtest_filter=LinuxHostInfoSourceTest.LeaseAndGatewayInOwnNamespace'";
+  const int status = system(script.c_str());
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "veth links unavailable";
+  EXPECT_EQ(0, status);
 }
 
 }  // namespace
