@@ -135,6 +135,14 @@ int CIOCPSocket::Send(const char* data, int length, SharedReference* shared) {
 
 int CIOCPSocket::NetWrite(SendPackage* package) {
   m_nPending.fetch_add(1);
+  // Counted first, checked second (Close does the opposite): a send racing with Close on
+  // another thread is either refused here or seen by Close as in flight, never queued and
+  // then cut off by a close that thought the socket idle.
+  if (m_bClosing.load()) {
+    SendPackage::Free(package);
+    if (m_nPending.fetch_sub(1) == 1 && m_bClosing.load()) CloseIfIdle();
+    return 0;
+  }
   BeginOperation();
   int fd = kInvalidSocket;
   int error = 0;
