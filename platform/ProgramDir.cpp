@@ -21,7 +21,12 @@ std::string ExecutablePath() {
   char buf[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
   if (n <= 0) return {};
-  return std::string(buf, static_cast<size_t>(n));
+  std::string path(buf, static_cast<size_t>(n));
+  // A program file replaced while running still names the path it was started from.
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+    path.resize(path.size() - deleted.size());
+  return path;
 }
 
 std::string DirectoryOf(const std::string& path) {

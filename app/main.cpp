@@ -1,0 +1,14 @@
+#include <string>
+
+#include "app/CameraApp.h"
+
+int main(int argc, char** argv) {
+  // The arguments are joined back into one command line, as the start-up rules read it.
+  std::string commandLine;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) commandLine += ' ';
+    commandLine += argv[i];
+  }
+  CCameraApp app;
+  return app.RunApplication(commandLine);
+}

@@ -1,0 +1,127 @@
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "app/RegistrySettings.h"
+#include "gtest/gtest.h"
+#include "infra/MD5Digest.h"
+#include "platform/ProgramDir.h"
+#include "platform/RegistryKey.h"
+
+namespace fs = std::filesystem;
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vtregXXXXXX";
+    dir_ = mkdtemp(tmpl);
+    platform::CRegistryKey::SetRoot(dir_);
+    Settings() = SettingsRecord{};
+    platform::SetProgramDirectory("/opt/vtcam");
+  }
+  void TearDown() override {
+    platform::CRegistryKey::SetRoot("");
+    fs::remove_all(dir_);
+  }
+  static std::string Stored(const char* name) {
+    platform::CRegistryKey key;
+    key.Open(kRegistryKeyPath);
+    char buf[300] = {};
+    uint32_t size = sizeof(buf);
+    return key.QueryValue(name, buf, &size) ? std::string(buf) : std::string("<missing>");
+  }
+  static void StoreDword(const char* name, uint32_t v) {
+    platform::CRegistryKey key;
+    key.Open(kRegistryKeyPath);
+    key.SetBinary(name, &v, 4);
+  }
+  std::string dir_;
+};
+
+TEST_F(SettingsTest, FreshMachineCreatesSixEmptyValuesAndUsesDefaults) {
+  LoadSettings();
+  for (const char* name : {"AVConvertProgram", "AutoLogin", "UPMDString", "LoginUserName", "ShowConvertorWindow",
+                           "MaxChannelCount"})
+    EXPECT_EQ(Stored(name), "") << name;
+  EXPECT_EQ(platform::ConvertorDirectory(), "/opt/vtcam/");
+  EXPECT_EQ(Settings().showConvertorWindow, 1u);
+  EXPECT_EQ(Settings().maxChannelCount, 10u);
+  EXPECT_EQ(Settings().autoLogin, 0);
+  // A second start reads the empty strings back and still takes the defaults.
+  LoadSettings();
+  EXPECT_EQ(Settings().showConvertorWindow, 1u);
+  EXPECT_EQ(Settings().maxChannelCount, 10u);
+}
+
+TEST_F(SettingsTest, NumericValuesAndConvertorDirectory) {
+  StoreDword("ShowConvertorWindow", 0);
+  StoreDword("MaxChannelCount", 4);
+  WriteValue("AVConvertProgram", "/usr/lib/vtcam");
+  LoadSettings();
+  EXPECT_EQ(Settings().showConvertorWindow, 0u);
+  EXPECT_EQ(Settings().maxChannelCount, 4u);
+  EXPECT_EQ(platform::ConvertorDirectory(), "/usr/lib/vtcam/");
+  WriteValue("AVConvertProgram", "/usr/lib/other/");
+  LoadSettings();
+  EXPECT_EQ(platform::ConvertorDirectory(), "/usr/lib/other/");
+}
+
+TEST_F(SettingsTest, ReadAndWriteValueResults) {
+  char buf[8] = "seed";
+  EXPECT_EQ(ReadValue("New", buf, sizeof(buf)), 4);  // created from the buffer's text
+  EXPECT_EQ(Stored("New"), "seed");
+  char big[8] = {};
+  EXPECT_EQ(ReadValue("New", big, sizeof(big)), 5);  // the query's byte count, terminator included
+  EXPECT_EQ(WriteValue("X", "abc"), 3);
+  EXPECT_EQ(WriteValue(nullptr, "abc"), 0);
+  EXPECT_EQ(WriteValue("X", nullptr), 0);
+  // A value larger than the buffer is replaced by the buffer's text.
+  WriteValue("Long", "0123456789");
+  char small[4] = {'a', 'b', 0, 0};
+  EXPECT_EQ(ReadValue("Long", small, sizeof(small)), 2);
+  EXPECT_EQ(Stored("Long"), "ab");
+}
+
+TEST_F(SettingsTest, KeyThatCannotBeOpenedReadsMinusOne) {
+  platform::CRegistryKey::SetRoot("/proc/no-such-root");
+  char buf[4] = {};
+  EXPECT_EQ(ReadValue("AutoLogin", buf, sizeof(buf)), -1);
+  EXPECT_EQ(WriteValue("AutoLogin", "yes"), -1);
+  LoadSettings();
+  EXPECT_EQ(Settings().showConvertorWindow, 1u);
+  EXPECT_EQ(Settings().maxChannelCount, 10u);
+}
+
+TEST_F(SettingsTest, LoginSettingsRememberAndAutoLogin) {
+  SaveLoginSettings(1, 1, "alice", "secret");
+  CMD5Digest md5;
+  md5.Update("alicesecret", -1);
+  const std::string digest = md5.GetHexDigest();
+  EXPECT_EQ(Stored("UPMDString"), digest);
+  EXPECT_EQ(Stored("LoginUserName"), "alice");
+  EXPECT_EQ(Stored("AutoLogin"), "yes");
+  EXPECT_EQ(Settings().userName[0], 0);  // the record changes only at the next start
+
+  LoadSettings();
+  int autoLogin = -1, remember = -1;
+  const char* password = nullptr;
+  const char* user = nullptr;
+  GetLoginSettings(&autoLogin, &remember, &password, &user);
+  EXPECT_EQ(remember, 1);
+  EXPECT_EQ(autoLogin, 1);
+  EXPECT_EQ(std::string(password), digest);
+  EXPECT_STREQ(user, "alice");
+
+  // Logging in again with the prefilled digest keeps it.
+  SaveLoginSettings(0, 1, "alice", password);
+  EXPECT_EQ(Stored("UPMDString"), digest);
+  EXPECT_EQ(Stored("AutoLogin"), "no");
+
+  // Remember off clears the digest, which turns auto-login off at the next start.
+  SaveLoginSettings(1, 0, "alice", "secret");
+  EXPECT_EQ(Stored("UPMDString"), "");
+  LoadSettings();
+  GetLoginSettings(&autoLogin, &remember, &password, &user);
+  EXPECT_EQ(remember, 0);
+  EXPECT_EQ(autoLogin, 0);
+}

@@ -1,0 +1,138 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/CameraApp.h"
+#include "app/SingletonWindowMgr.h"
+#include "gtest/gtest.h"
+
+namespace fs = std::filesystem;
+
+class SingletonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vtsingleXXXXXX";
+    dir_ = mkdtemp(tmpl);
+    program_ = dir_ + "/VantorHomeCamera";
+    lock_ = program_ + "._lock";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  void WriteRecord(uint32_t kind, uint32_t second, const std::string& tail) {
+    std::ofstream out(lock_, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(&kind), 4);
+    out.write(reinterpret_cast<const char*>(&second), 4);
+    out << tail;
+  }
+  // Another process's hold on the lock file (flock is per open file).
+  int Hold() {
+    const int fd = open(lock_.c_str(), O_RDWR);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    return fd;
+  }
+  std::string dir_, program_, lock_;
+};
+
+TEST(CommandLine, StopSwitch) {
+  EXPECT_TRUE(CCameraApp::HasStopSwitch("-stop"));
+  EXPECT_TRUE(CCameraApp::HasStopSwitch("-x -stop"));
+  EXPECT_TRUE(CCameraApp::HasStopSwitch("--stopnow"));  // a plain substring from the first "-" on
+  EXPECT_TRUE(CCameraApp::HasStopSwitch("a-stop"));
+  EXPECT_FALSE(CCameraApp::HasStopSwitch("stop"));
+  EXPECT_FALSE(CCameraApp::HasStopSwitch(""));
+  EXPECT_FALSE(CCameraApp::HasStopSwitch("-sto p"));
+}
+
+TEST_F(SingletonTest, RegisterWritesAnEventRecordAndStopReachesIt) {
+  CSingletonWindowMgr first;
+  first.SetProgramFile(program_);
+  ASSERT_EQ(first.CheckRunningInstance(0), 0);
+  EXPECT_EQ(first.RegisterInstance(nullptr, "unit-stop-event"), 1);
+  std::ifstream in(lock_, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(bytes, std::string("\x02\x10\0\0\x0f\0\0\0unit-stop-event", 23));
+
+  CSingletonWindowMgr second;
+  second.SetProgramFile(program_);
+  EXPECT_EQ(second.CheckRunningInstance(0), 1);  // running: don't start
+  EXPECT_FALSE(first.StopEvent().Wait(0));       // and not stopped
+  CSingletonWindowMgr stopper;
+  stopper.SetProgramFile(program_);
+  EXPECT_EQ(stopper.CheckRunningInstance(1), 1);
+  EXPECT_TRUE(first.StopEvent().Wait(1000));
+  EXPECT_TRUE(fs::exists(lock_));  // the stopper leaves the holder's file alone
+}
+
+TEST_F(SingletonTest, DefaultEventNameCarriesPidAndTick) {
+  CSingletonWindowMgr mgr;
+  mgr.SetProgramFile(program_);
+  ASSERT_EQ(mgr.CheckRunningInstance(0), 0);
+  mgr.RegisterInstance(nullptr, nullptr);
+  std::ifstream in(lock_, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  char prefix[64];
+  snprintf(prefix, sizeof(prefix), "CSingletonWindowMgr_STOPEVENT:%x_", static_cast<unsigned>(getpid()));
+  EXPECT_EQ(bytes.substr(8, std::string(prefix).size()), prefix);
+  EXPECT_EQ(static_cast<uint8_t>(bytes[4]), bytes.size() - 8);
+}
+
+TEST_F(SingletonTest, StaleLockFileIsReplacedWithoutWaiting) {
+  WriteRecord(0x1002, 5, "stale");
+  CSingletonWindowMgr mgr;
+  mgr.SetProgramFile(program_);
+  EXPECT_EQ(mgr.CheckRunningInstance(0), 0);
+  EXPECT_EQ(fs::file_size(lock_), 0u);  // recreated, held, record not yet written
+}
+
+TEST_F(SingletonTest, StopWithoutInstanceCreatesNothing) {
+  CSingletonWindowMgr mgr;
+  mgr.SetProgramFile(program_);
+  EXPECT_EQ(mgr.CheckRunningInstance(1), 0);
+  EXPECT_FALSE(fs::exists(lock_));
+  WriteRecord(0x1002, 5, "stale");
+  EXPECT_EQ(mgr.CheckRunningInstance(1), 0);  // a stale file is removed in stop mode too
+  EXPECT_FALSE(fs::exists(lock_));
+}
+
+TEST_F(SingletonTest, UnreadableHeldRecordsCountAsNoInstance) {
+  // Held records that cannot be read: other kinds, short reads, a 5000-byte name length
+  // of which only 1023 bytes are read.
+  const std::string longName(1500, 'n');
+  struct Row {
+    uint32_t kind, second;
+    std::string tail;
+  } rows[] = {{0x1003, 0, ""}, {0x1001, 0, ""}, {0x1002, 20, "short"}, {0x1002, 5000, longName}};
+  for (const auto& row : rows) {
+    WriteRecord(row.kind, row.second, row.tail);
+    const int fd = Hold();
+    CSingletonWindowMgr stopper;
+    stopper.SetProgramFile(program_);
+    EXPECT_EQ(stopper.CheckRunningInstance(1), 1) << row.kind;  // opened, unreadable, stop mode
+    CSingletonWindowMgr starter;
+    starter.SetProgramFile(program_);
+    // Not readable, so it tries to recreate the file, which the holder prevents.
+    EXPECT_EQ(starter.CheckRunningInstance(0), 1) << row.kind;
+    close(fd);
+  }
+  // A readable window record: the instance counts as running.
+  WriteRecord(0x1001, 0x1234, std::string("\x10\0\0\0", 4));
+  const int fd = Hold();
+  CSingletonWindowMgr mgr;
+  mgr.SetProgramFile(program_);
+  EXPECT_EQ(mgr.CheckRunningInstance(0), 1);
+  close(fd);
+}
+
+TEST_F(SingletonTest, ReleaseDeletesOnlyTheHoldersFile) {
+  {
+    CSingletonWindowMgr mgr;
+    mgr.SetProgramFile(program_);
+    ASSERT_EQ(mgr.CheckRunningInstance(0), 0);
+    mgr.RegisterInstance(nullptr, "unit-release");
+  }
+  EXPECT_FALSE(fs::exists(lock_));
+}

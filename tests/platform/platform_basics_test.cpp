@@ -1,0 +1,205 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "platform/LockFile.h"
+#include "platform/NamedEvent.h"
+#include "platform/Process.h"
+#include "platform/ProgramDir.h"
+#include "platform/RegistryKey.h"
+#include "platform/TempName.h"
+#include "platform/Thread.h"
+#include "platform/Tick.h"
+
+namespace fs = std::filesystem;
+using namespace platform;
+
+namespace {
+
+std::string MakeTempDir() {
+  char tmpl[] = "/tmp/vtplatXXXXXX";
+  return std::string(mkdtemp(tmpl)) + "/";
+}
+
+}  // namespace
+
+TEST(Tick, FrozenTickMovesOnlyWhenTold) {
+  FreezeTickForTest(0xFFFFFF00u);
+  EXPECT_EQ(GetTickCount(), 0xFFFFFF00u);
+  AdvanceTickForTest(0x200);  // wraps past 2^32
+  EXPECT_EQ(GetTickCount(), 0x100u);
+  SleepMs(3000);  // a frozen clock sleeps by moving, not by waiting
+  EXPECT_EQ(GetTickCount(), 0x100u + 3000u);
+  ResetTickForTest();
+  const uint32_t a = GetTickCount();
+  AdvanceTickForTest(16001);
+  EXPECT_GE(GetTickCount() - a, 16001u);  // unsigned difference survives a wrap
+  ResetTickForTest();
+}
+
+TEST(CommandLine, SplitsLikeTheCRuntime) {
+  struct Row {
+    const char* line;
+    std::vector<std::string> args;
+  } rows[] = {
+      {R"(a b	c)", {"a", "b", "c"}},
+      {R"("a b" c)", {"a b", "c"}},
+      {R"(a\\b)", {R"(a\\b)"}},
+      {R"(a\"b)", {R"(a"b)"}},
+      {R"(a\\"b c")", {R"(a\b c)"}},
+      {R"(a\\\"b)", {R"(a\"b)"}},
+      {R"("a""b")", {R"(a"b)"}},
+      {R"("")", {""}},
+      {"   ", {}},
+      {R"(ffmpeg -i "C:\dir with space\seed.yuv" -f flv lss://127.0.0.1:7535)",
+       {"ffmpeg", "-i", R"(C:\dir with space\seed.yuv)", "-f", "flv", "lss://127.0.0.1:7535"}},
+  };
+  for (const auto& row : rows) EXPECT_EQ(SplitCommandLine(row.line), row.args) << row.line;
+}
+
+TEST(Process, RunsWaitsAndReportsExitCodes) {
+  CProcess p;
+  ASSERT_TRUE(p.Start("/bin/sh", R"(sh -c "exit 7")", ConsoleMode::Hidden));
+  int code = -1;
+  EXPECT_EQ(p.Wait(5000, &code), CProcess::WaitResult::Exited);
+  EXPECT_EQ(code, 7);
+
+  CProcess sleeper;
+  ASSERT_TRUE(sleeper.Start("", "sleep 5", ConsoleMode::Hidden));
+  EXPECT_EQ(sleeper.Wait(50, &code), CProcess::WaitResult::TimedOut);
+  sleeper.Kill(9);
+  EXPECT_EQ(sleeper.Wait(5000, &code), CProcess::WaitResult::Exited);
+  EXPECT_EQ(code, 128 + 9);
+
+  CProcess missing;
+  std::string error;
+  EXPECT_FALSE(missing.Start("/nonexistent/prog", "prog", ConsoleMode::Hidden, &error));
+  EXPECT_NE(error.find("/nonexistent/prog"), std::string::npos);
+}
+
+TEST(Process, ChildOutlivingItsObjectIsReaped) {
+  pid_t pid;
+  {
+    CProcess p;
+    ASSERT_TRUE(p.Start("", "sleep 0.2", ConsoleMode::Hidden));
+    pid = p.Pid();
+  }
+  // A zombie would keep its /proc entry with state Z; a reaped child has none.
+  for (int i = 0; i < 100 && fs::exists("/proc/" + std::to_string(pid)); ++i) usleep(20000);
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
+}
+
+TEST(TempName, FormsAndReservesNames) {
+  const std::string dir = MakeTempDir();
+  std::string name;
+  EXPECT_EQ(GetTempFileName(dir, "vtsnap", 0x12345u, &name), 0x12345u);
+  EXPECT_EQ(name, dir + "vts2345.tmp");
+  EXPECT_FALSE(fs::exists(name));  // a given number only forms the name
+
+  std::string a, b;
+  ASSERT_NE(GetTempFileName(dir, "vtc", 0, &a), 0u);
+  ASSERT_NE(GetTempFileName(dir, "vtc", 0, &b), 0u);
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(fs::exists(a));
+  EXPECT_EQ(fs::file_size(a), 0u);
+  fs::remove_all(dir);
+}
+
+TEST(NamedEvent, AutoResetAcrossHandles) {
+  CNamedEvent owner, other;
+  const std::string name = "test-event-" + std::to_string(getpid());
+  ASSERT_TRUE(owner.Create(name));
+  ASSERT_TRUE(other.Open(name));
+  EXPECT_FALSE(owner.Wait(10));
+  EXPECT_TRUE(other.Set());
+  EXPECT_TRUE(other.Set());  // setting a set event leaves it set once
+  EXPECT_TRUE(owner.Wait(1000));
+  EXPECT_FALSE(owner.Wait(10));  // reset by the first wait
+
+  std::thread setter([&] {
+    usleep(20000);
+    other.Set();
+  });
+  EXPECT_TRUE(owner.Wait(UINT32_MAX));
+  setter.join();
+  owner.Close();
+  CNamedEvent late;
+  EXPECT_FALSE(late.Open(name));  // the creator removed the name
+}
+
+TEST(LockFile, DeleteFailsExactlyWhileHeld) {
+  const std::string dir = MakeTempDir();
+  const std::string path = dir + "prog._lock";
+  EXPECT_TRUE(TryDeleteLockFile(path));  // absent counts as deleted
+  const int fd = CreateLockFile(path);
+  ASSERT_GE(fd, 0);
+  EXPECT_FALSE(TryDeleteLockFile(path));
+  EXPECT_TRUE(fs::exists(path));
+  EXPECT_LT(CreateLockFile(path), 0);
+  ReleaseLockFile(fd, path);
+  EXPECT_FALSE(fs::exists(path));
+
+  std::ofstream(path) << "stale";
+  EXPECT_TRUE(TryDeleteLockFile(path));
+  EXPECT_FALSE(fs::exists(path));
+  fs::remove_all(dir);
+}
+
+TEST(RegistryKey, KeepsStringsAndBinaryApart) {
+  const std::string dir = MakeTempDir();
+  CRegistryKey::SetRoot(dir);
+  {
+    CRegistryKey key;
+    ASSERT_TRUE(key.Open("Software\\Norvane\\Test"));
+    EXPECT_TRUE(key.SetString("Text", "a=b\nc\\d"));
+    const uint32_t four = 0x01020304;
+    EXPECT_TRUE(key.SetBinary("Four", &four, 4));
+  }
+  CRegistryKey key;
+  ASSERT_TRUE(key.Open("Software\\Norvane\\Test"));
+  char buf[16];
+  uint32_t size = sizeof(buf);
+  CRegistryKey::Type type;
+  ASSERT_TRUE(key.QueryValue("Text", buf, &size, &type));
+  EXPECT_EQ(type, CRegistryKey::Type::String);
+  EXPECT_EQ(size, 8u);  // text and its terminator
+  EXPECT_STREQ(buf, "a=b\nc\\d");
+  uint32_t value = 0;
+  size = 4;
+  ASSERT_TRUE(key.QueryValue("Four", &value, &size, &type));
+  EXPECT_EQ(type, CRegistryKey::Type::Binary);
+  EXPECT_EQ(value, 0x01020304u);
+  size = 4;
+  EXPECT_FALSE(key.QueryValue("Text", buf, &size));  // too small: fails, tells the size
+  EXPECT_EQ(size, 8u);
+  size = 4;
+  EXPECT_FALSE(key.QueryValue("Missing", buf, &size));
+  EXPECT_EQ(fs::path(CRegistryKey::StorePath("Software\\Norvane\\Test")), fs::path(dir + "Norvane/Test/registry"));
+  CRegistryKey::SetRoot("");
+  fs::remove_all(dir);
+}
+
+TEST(ProgramDir, DirectoriesEndInSlash) {
+  EXPECT_EQ(DirectoryOf("/a/b/prog"), "/a/b/");
+  EXPECT_EQ(DirectoryOf("prog"), "");
+  EXPECT_EQ(ToLocalPath("sub\\dir\\a.dll"), "sub/dir/a.dll");
+  EXPECT_EQ(ProgramDirectory(), DirectoryOf(ExecutablePath()));
+  SetConvertorDirectory("/opt/conv");
+  EXPECT_EQ(ConvertorDirectory(), "/opt/conv/");
+}
+
+TEST(Thread, NamedThreadCarriesItsName) {
+  std::string seen;
+  StartNamedThread("tHttpBridge", [&] {
+    char name[16];
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    seen = name;
+  }).join();
+  EXPECT_EQ(seen, "tHttpBridge");
+}

@@ -1,0 +1,106 @@
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "platform/Profile.h"
+
+namespace fs = std::filesystem;
+using namespace platform;
+
+class ProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vtiniXXXXXX";
+    dir_ = std::string(mkdtemp(tmpl)) + "/";
+    path_ = dir_ + "list.ini";
+    std::ofstream(path_) << "; comment\r\n"
+                            "[ReleaseNote]\r\n"
+                            "text = \"Fixed things\"  \r\n"
+                            "\r\n"
+                            "[a.dll]\r\n"
+                            "directory=sub\\\r\n"
+                            "VERSION=1.2.3.4\r\n"
+                            "; not a line\r\n"
+                            "md5=ABC\r\n"
+                            "[Skip]\r\n"
+                            "__TYPE=x\r\n";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string dir_, path_;
+};
+
+TEST_F(ProfileTest, ReadsValuesCaseInsensitivelyAndTrimmed) {
+  char buf[64];
+  EXPECT_EQ(GetPrivateProfileString("releasenote", "TEXT", "x", buf, sizeof(buf), path_.c_str()), 12u);
+  EXPECT_STREQ(buf, "Fixed things");
+  EXPECT_EQ(GetPrivateProfileString("a.dll", "version", "0.0.0.0", buf, sizeof(buf), path_.c_str()), 7u);
+  EXPECT_STREQ(buf, "1.2.3.4");
+  // Missing key: the default without trailing blanks.
+  EXPECT_EQ(GetPrivateProfileString("a.dll", "zipped", "no  ", buf, sizeof(buf), path_.c_str()), 2u);
+  EXPECT_STREQ(buf, "no");
+  // A value longer than the buffer is cut to size - 1.
+  EXPECT_EQ(GetPrivateProfileString("ReleaseNote", "text", "", buf, 6, path_.c_str()), 5u);
+  EXPECT_STREQ(buf, "Fixed");
+  // A missing file gives the default.
+  EXPECT_EQ(GetProfileString("Log", "max_size", "8000", (dir_ + "none.ini").c_str()), "8000");
+}
+
+TEST_F(ProfileTest, ListsSectionNamesKeysAndLines) {
+  char buf[64];
+  const uint32_t n = GetPrivateProfileString(nullptr, nullptr, "", buf, sizeof(buf), path_.c_str());
+  EXPECT_EQ(std::string(buf, n), std::string("ReleaseNote\0a.dll\0Skip\0", 23));
+  EXPECT_EQ(buf[n], 0);
+  EXPECT_EQ(GetProfileSectionNames(path_.c_str()), (std::vector<std::string>{"ReleaseNote", "a.dll", "Skip"}));
+  const uint32_t k = GetPrivateProfileString("a.dll", nullptr, "", buf, sizeof(buf), path_.c_str());
+  EXPECT_EQ(std::string(buf, k), std::string("directory\0VERSION\0md5\0", 22));
+  EXPECT_EQ(GetProfileSectionLines("A.DLL", path_.c_str()),
+            (std::vector<std::string>{"directory=sub\\", "VERSION=1.2.3.4", "md5=ABC"}));
+  // A list that does not fit ends in two zeros and reports size - 2.
+  char small[8];
+  EXPECT_EQ(GetPrivateProfileString(nullptr, nullptr, "", small, sizeof(small), path_.c_str()), 6u);
+  EXPECT_EQ(small[6], 0);
+  EXPECT_EQ(small[7], 0);
+}
+
+TEST_F(ProfileTest, WritesDeletesAndKeepsOtherLines) {
+  EXPECT_TRUE(WritePrivateProfileString("a.dll", "md5", "DEF", path_.c_str()));
+  EXPECT_TRUE(WritePrivateProfileString("New", "key", "v", path_.c_str()));
+  EXPECT_EQ(GetProfileString("a.dll", "md5", "", path_.c_str()), "DEF");
+  EXPECT_EQ(GetProfileString("New", "key", "", path_.c_str()), "v");
+  EXPECT_TRUE(WritePrivateProfileString("a.dll", "md5", nullptr, path_.c_str()));
+  EXPECT_EQ(GetProfileString("a.dll", "md5", "gone", path_.c_str()), "gone");
+  EXPECT_TRUE(WritePrivateProfileString("Skip", nullptr, nullptr, path_.c_str()));
+  EXPECT_EQ(GetProfileSectionNames(path_.c_str()), (std::vector<std::string>{"ReleaseNote", "a.dll", "New"}));
+  std::ifstream in(path_);
+  std::string first;
+  std::getline(in, first);
+  EXPECT_EQ(first, "; comment\r");  // untouched lines stay as they were
+}
+
+TEST_F(ProfileTest, StructValuesCarryAChecksum) {
+  const unsigned char digest[16] = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
+                                    0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
+  ASSERT_TRUE(WritePrivateProfileStruct("LiveUpdate", "DLF_History", digest, 16, path_.c_str()));
+  unsigned char back[16] = {};
+  ASSERT_TRUE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 16, path_.c_str()));
+  EXPECT_EQ(0, memcmp(back, digest, 16));
+  EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 15, path_.c_str()));
+  std::string hex = GetProfileString("LiveUpdate", "DLF_History", "", path_.c_str());
+  hex[0] = hex[0] == '9' ? '8' : '9';  // one changed byte breaks the checksum
+  WritePrivateProfileString("LiveUpdate", "DLF_History", hex.c_str(), path_.c_str());
+  EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 16, path_.c_str()));
+  EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "Missing", back, 16, path_.c_str()));
+}
+
+TEST_F(ProfileTest, BareAndNullNamesLiveInTheSystemProfileFolder) {
+  setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+  EXPECT_EQ(ResolveProfilePath("config.ini"), dir_ + "Norvane/config.ini");
+  EXPECT_EQ(ResolveProfilePath(nullptr), dir_ + "Norvane/win.ini");
+  EXPECT_EQ(ResolveProfilePath("./config.ini"), "./config.ini");
+  const unsigned char one[1] = {7};
+  ASSERT_TRUE(WritePrivateProfileStruct("LiveUpdate", "DLF_History", one, 1, nullptr));
+  EXPECT_TRUE(fs::exists(dir_ + "Norvane/win.ini"));
+  unsetenv("XDG_CONFIG_HOME");
+}
