@@ -1,6 +1,7 @@
 #include "platform/completion/CompletionPort.h"
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,11 @@ namespace detail {
 namespace {
 
 constexpr int kWorkerCount = 4;
+constexpr uint64_t kWakeMarker = ~0ull;
+
+// Lanes a pool thread scheduled while handling events; it runs them itself right after,
+// which saves the hand-over to another thread. Null on threads outside the pool.
+thread_local std::vector<std::shared_ptr<Entry>>* t_localLanes = nullptr;
 // A worker hands a busy lane back to the queue after this many routines, so one chatty
 // socket cannot hold a worker for ever.
 constexpr int kLaneBatch = 16;
@@ -68,7 +74,11 @@ Proactor& Proactor::Instance() {
 
 Proactor::Proactor() {
   m_epoll = epoll_create1(EPOLL_CLOEXEC);
-  m_threads.push_back(platform::StartNamedThread("tIoPoller", [this] { PollLoop(); }));
+  m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  epoll_event wake{};
+  wake.events = EPOLLIN | EPOLLET;
+  wake.data.u64 = kWakeMarker;
+  epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &wake);
   for (int i = 1; i <= kWorkerCount; ++i)
     m_threads.push_back(platform::StartNamedThread("tIoWorker" + std::to_string(i), [this] { WorkLoop(); }));
   for (auto& thread : m_threads) thread.detach();
@@ -112,11 +122,26 @@ void Proactor::Complete(Entry& lane, const Op& op, uint32_t status, uint32_t byt
     if (!lane.m_scheduled) lane.m_scheduled = schedule = true;
   }
   if (!schedule) return;
+  if (t_localLanes != nullptr) t_localLanes->push_back(lane.shared_from_this());
+  else PushReady(lane.shared_from_this());
+}
+
+void Proactor::PushReady(std::shared_ptr<Entry> lane) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> guard(m_readyLock);
-    m_ready.push_back(lane.shared_from_this());
+    m_ready.push_back(std::move(lane));
+    // A pool thread that is awake looks here before it sleeps again (WorkLoop), and one
+    // wake-up in flight is enough: whoever takes it hands on while lanes remain.
+    wake = m_awakeThreads == 0 && !m_wakePending;
+    if (wake) m_wakePending = true;
   }
-  m_readyCv.notify_one();
+  if (wake) Wake();
+}
+
+void Proactor::Wake() {
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof(one));
 }
 
 void Proactor::DriveAccepts(Entry& listener) {
@@ -451,57 +476,89 @@ Stats Proactor::GetStats() {
   return stats;
 }
 
-void Proactor::PollLoop() {
-  epoll_event events[64];
-  for (;;) {
-    const int n = epoll_wait(m_epoll, events, 64, -1);
-    if (n < 0) continue;  // EINTR; the descriptor itself never goes away
-    for (int i = 0; i < n; ++i) {
-      const int fd = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFu);
-      const auto generation = static_cast<uint32_t>(events[i].data.u64 >> 32);
-      auto entry = Find(fd);
-      if (!entry || entry->m_generation != generation) continue;
-      std::lock_guard<std::mutex> guard(entry->m_lock);
-      if (entry->m_closed) continue;
-      const uint32_t ready = events[i].events;
-      if (ready & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) {
-        DriveAccepts(*entry);
-        DriveReads(*entry);
-      }
-      if (ready & (EPOLLOUT | EPOLLERR | EPOLLHUP)) DriveWrites(*entry);
-    }
+void Proactor::HandleEvent(const epoll_event& event) {
+  const int fd = static_cast<int>(event.data.u64 & 0xFFFFFFFFu);
+  const auto generation = static_cast<uint32_t>(event.data.u64 >> 32);
+  auto entry = Find(fd);
+  if (!entry || entry->m_generation != generation) return;
+  std::lock_guard<std::mutex> guard(entry->m_lock);
+  if (entry->m_closed) return;
+  if (event.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) {
+    DriveAccepts(*entry);
+    DriveReads(*entry);
   }
+  if (event.events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) DriveWrites(*entry);
+}
+
+void Proactor::TakeReady(std::vector<std::shared_ptr<Entry>>& local) {
+  uint64_t count = 0;
+  [[maybe_unused]] const ssize_t got = read(m_wakeFd, &count, sizeof(count));
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> guard(m_readyLock);
+    m_wakePending = false;
+    if (m_ready.empty()) return;
+    local.push_back(std::move(m_ready.front()));
+    m_ready.pop_front();
+    if (!m_ready.empty()) wake = m_wakePending = true;
+  }
+  if (wake) Wake();
+}
+
+bool Proactor::TakeOneReadyOrSleep(std::vector<std::shared_ptr<Entry>>& local) {
+  std::lock_guard<std::mutex> guard(m_readyLock);
+  if (m_ready.empty()) {
+    --m_awakeThreads;
+    return false;
+  }
+  local.push_back(std::move(m_ready.front()));
+  m_ready.pop_front();
+  return true;
+}
+
+void Proactor::RunLane(const std::shared_ptr<Entry>& lane) {
+  for (int delivered = 0;; ++delivered) {
+    Finished finished{};
+    {
+      std::lock_guard<std::mutex> guard(lane->m_laneLock);
+      if (lane->m_finished.empty()) {
+        lane->m_scheduled = false;
+        return;
+      }
+      if (delivered == kLaneBatch) break;
+      finished = lane->m_finished.front();
+      lane->m_finished.pop_front();
+    }
+    finished.routine(finished.status, finished.bytes, finished.overlapped);
+    m_operations.fetch_sub(1);
+  }
+  // Still busy after a batch: back to the queue, where any pool thread may continue it.
+  PushReady(lane);
 }
 
 void Proactor::WorkLoop() {
+  std::vector<std::shared_ptr<Entry>> local;
+  t_localLanes = &local;
+  epoll_event events[32];
   for (;;) {
-    std::shared_ptr<Entry> lane;
+    const int n = epoll_wait(m_epoll, events, 32, -1);
     {
-      std::unique_lock<std::mutex> lock(m_readyLock);
-      m_readyCv.wait(lock, [this] { return !m_ready.empty(); });
-      lane = std::move(m_ready.front());
-      m_ready.pop_front();
+      std::lock_guard<std::mutex> guard(m_readyLock);
+      ++m_awakeThreads;
     }
-    for (int delivered = 0;; ++delivered) {
-      Finished finished{};
-      {
-        std::lock_guard<std::mutex> guard(lane->m_laneLock);
-        if (lane->m_finished.empty()) {
-          lane->m_scheduled = false;
-          break;
-        }
-        if (delivered == kLaneBatch) {
-          std::lock_guard<std::mutex> readyGuard(m_readyLock);
-          m_ready.push_back(lane);
-          m_readyCv.notify_one();
-          break;
-        }
-        finished = lane->m_finished.front();
-        lane->m_finished.pop_front();
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u64 == kWakeMarker) TakeReady(local);
+      else HandleEvent(events[i]);
+    }
+    // No proactor lock is held here, so the routines may call back in freely. Lanes
+    // queued meanwhile are taken before sleeping again, which saves their wake-ups.
+    do {
+      while (!local.empty()) {
+        std::shared_ptr<Entry> lane = std::move(local.back());
+        local.pop_back();
+        RunLane(lane);
       }
-      finished.routine(finished.status, finished.bytes, finished.overlapped);
-      m_operations.fetch_sub(1);
-    }
+    } while (TakeOneReadyOrSleep(local));
   }
 }
 

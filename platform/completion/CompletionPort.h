@@ -12,11 +12,11 @@
 // threads, never inside the posting call. The routine gets a Win32-style status, the byte
 // count and the caller's Overlapped record, which must stay alive until that call.
 //
-// Threads. One poller thread waits on epoll and performs the non-blocking system calls; a
-// fixed pool of worker threads runs the routines. Completions of one socket are delivered
-// one at a time, in the order the operations finished (sends finish in the order they were
-// posted), so a routine never runs twice at once for the same socket. Routines may post,
-// cancel and close freely, also on their own socket; they must not wait for another
+// Threads. A fixed pool of threads waits on epoll, performs the non-blocking system calls
+// and runs the routines. Completions of one socket are delivered one at a time, in the
+// order the operations finished (sends finish in the order they were posted), so a
+// routine never runs twice at once for the same socket. Routines may post, cancel and
+// close freely, also on their own socket; they must not wait for another
 // completion. Every function below may be called from any thread.
 //
 // Closing. A bound socket must be closed with CloseSocket, never with close(2): it

@@ -8,14 +8,16 @@
 //     completions of it are still queued;
 //   - per Entry, m_lock guards its operation queues and every system call on its
 //     descriptor, and m_laneLock guards its queue of finished operations (its lane);
-//   - one poller thread turns epoll readiness into system calls, and worker threads take
-//     lanes from the ready queue and run the routines, one lane per worker at a time.
+//   - a fixed pool of threads waits on one epoll instance; a thread that gets an event
+//     makes the system calls under the entry's lock, then, with no lock held, runs the
+//     lanes it scheduled. Lanes scheduled outside the pool (an operation that finished
+//     inside the posting call) go to the ready queue, and an eventfd wakes a pool thread
+//     for them. A lane is run by one thread at a time (m_scheduled).
 // Lock order: listener Entry::m_lock -> accepted Entry::m_lock -> Entry::m_laneLock ->
 // m_readyLock. m_tableLock is never held while taking another lock.
 #include <sys/epoll.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -107,17 +109,24 @@ class Proactor {
   // Removes the accept that targets `entry` from its listener, with no lock held.
   void WithdrawAccept(const std::shared_ptr<Entry>& entry);
 
-  void PollLoop();
+  void PushReady(std::shared_ptr<Entry> lane);
+  void Wake();
+  bool TakeOneReadyOrSleep(std::vector<std::shared_ptr<Entry>>& local);
+  void HandleEvent(const epoll_event& event);
+  void TakeReady(std::vector<std::shared_ptr<Entry>>& local);
+  void RunLane(const std::shared_ptr<Entry>& lane);
   void WorkLoop();
 
   int m_epoll = -1;
+  int m_wakeFd = -1;  // eventfd: lanes queued from outside the pool
   std::mutex m_tableLock;
   std::unordered_map<int, std::shared_ptr<Entry>> m_table;
   uint32_t m_nextGeneration = 1;
 
   std::mutex m_readyLock;
-  std::condition_variable m_readyCv;
   std::deque<std::shared_ptr<Entry>> m_ready;
+  bool m_wakePending = false;  // an eventfd wake-up is on its way to a pool thread
+  int m_awakeThreads = 0;      // pool threads between epoll_wait calls
 
   std::atomic<int> m_operations{0};
   std::vector<std::thread> m_threads;
