@@ -2,7 +2,19 @@
 // Window message numbers shared between the threads and the main window.
 #include <cstdint>
 
+#include "camera_config/CameraInfo.h"  // WM_REFRESH_STATUS, posted by the store
+
 constexpr uint32_t WM_CAMERA_ALARM = 2025;
 constexpr uint32_t WM_APP_QUIT = 2026;
 constexpr uint32_t WM_NEW_VERSION = 2028;
-constexpr uint32_t WM_REFRESH_STATUS = 2029;
+constexpr uint32_t WM_STATUS_BUTTON = 1124;
+constexpr uint32_t WM_TRAY_CALLBACK = 1025;  // WM_USER + 1: (icon id, mouse message)
+constexpr uint32_t WM_COMMAND = 0x0111;      // (command id, 0)
+
+constexpr uint32_t WM_LBUTTONDOWN = 513;
+constexpr uint32_t WM_LBUTTONUP = 514;
+constexpr uint32_t WM_LBUTTONDBLCLK = 515;
+constexpr uint32_t WM_RBUTTONDOWN = 516;
+
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;

@@ -1,0 +1,363 @@
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QTimerEvent>
+
+#include "framework/Messages.h"
+#include "framework/Application.h"
+#include "framework/QtInternal.h"
+#include "infra/Logger.h"
+
+QEvent::Type PostedMessageEvent::EventType() {
+  static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+  return type;
+}
+
+QtDialog::QtDialog(CDialog* owner) : QDialog(nullptr), m_owner(owner) {}
+
+bool QtDialog::event(QEvent* e) {
+  if (e->type() == PostedMessageEvent::EventType()) {
+    if (m_owner) {
+      auto* m = static_cast<PostedMessageEvent*>(e);
+      m_owner->WindowProc(m->message, m->wParam, m->lParam);
+    }
+    return true;
+  }
+  return QDialog::event(e);
+}
+
+void QtDialog::timerEvent(QTimerEvent* e) {
+  if (!m_owner) return;
+  for (const auto& [id, timer] : m_owner->Impl()->timers) {
+    if (timer.first == e->timerId()) {
+      const uint32_t ourId = id;  // the handler may kill the timer and change the map
+      m_owner->OnTimer(ourId);
+      return;
+    }
+  }
+}
+
+void QtDialog::closeEvent(QCloseEvent* e) {
+  e->ignore();
+  if (m_owner) m_owner->OnClose();
+}
+
+void QtDialog::reject() {
+  if (m_owner) m_owner->OnCancel();
+}
+
+void VideoWidget::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  QMutexLocker lock(&m_store->lock);
+  if (m_store->width <= 0 || m_store->height <= 0) {
+    painter.fillRect(rect(), Qt::black);
+    return;
+  }
+  const QImage image(m_store->pixels.data(), m_store->width, m_store->height, m_store->width * 3,
+                     QImage::Format_BGR888);
+  // The picture is stored bottom-up: paint it flipped so that it stands upright.
+  painter.drawImage(QPoint(0, 0), image.mirrored(false, true));
+}
+
+CDialog::CDialog(int templateId, const std::string& title, int widthDlu, int heightDlu)
+    : m_templateId(templateId), m_impl(std::make_unique<DialogImpl>()) {
+  m_impl->owner = this;
+  m_impl->dialog = new QtDialog(this);
+  m_impl->dialog->setWindowTitle(QString::fromStdString(title));
+  m_impl->dialog->setFixedSize(DluToPixelsX(widthDlu), DluToPixelsY(heightDlu));
+  m_impl->dialog->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+}
+
+CDialog::~CDialog() {
+  m_impl->alive.store(false);
+  if (m_impl->dialog) {
+    m_impl->dialog->Detach();
+    for (auto& [id, timer] : m_impl->timers) m_impl->dialog->killTimer(timer.first);
+    m_impl->timers.clear();
+    m_impl->views.clear();
+    // Posted messages still queued for the window are dropped with it.
+    delete m_impl->dialog;
+    m_impl->dialog = nullptr;
+  }
+}
+
+int CDialog::DoModal() {
+  if (!m_impl->initialised) {
+    m_impl->initialised = true;
+    OnInitDialog();
+  }
+  m_impl->modalRunning = true;
+  m_impl->dialog->setModal(true);
+  const int r = m_impl->dialog->exec();
+  m_impl->modalRunning = false;
+  OnDestroy();
+  (void)r;
+  return m_impl->result;
+}
+
+void CDialog::EndDialog(int result) {
+  m_impl->result = result;
+  if (m_impl->dialog) m_impl->dialog->done(result);
+}
+
+bool CDialog::IsModalRunning() const { return m_impl->modalRunning; }
+
+bool CDialog::PostMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (!m_impl->alive.load() || !m_impl->dialog) return false;
+  QCoreApplication::postEvent(m_impl->dialog, new PostedMessageEvent(message, wParam, lParam));
+  return true;
+}
+
+bool CDialog::IsWindowEnabled() const { return m_impl->dialog && m_impl->dialog->isEnabled(); }
+
+void CDialog::AddControl(int id, ControlKind kind, const std::string& text, Rect dlu, bool visible) {
+  QWidget* w = nullptr;
+  const QString qtext = QString::fromStdString(text);
+  switch (kind) {
+    case ControlKind::Button:
+    case ControlKind::OwnerDrawButton: {
+      auto* b = new QPushButton(qtext, m_impl->dialog);
+      b->setFocusPolicy(Qt::NoFocus);
+      QObject::connect(b, &QPushButton::clicked, [this, id] { OnControlClicked(id); });
+      w = b;
+      break;
+    }
+    case ControlKind::Edit:
+      w = new QLineEdit(qtext, m_impl->dialog);
+      break;
+    case ControlKind::LinkLabel: {
+      auto* l = new QLabel(m_impl->dialog);
+      l->setOpenExternalLinks(true);
+      l->setText(qtext);
+      w = l;
+      break;
+    }
+    case ControlKind::Static:
+    case ControlKind::VideoArea: {
+      auto* l = new QLabel(qtext, m_impl->dialog);
+      if (kind == ControlKind::VideoArea) {
+        l->setAutoFillBackground(true);
+        l->setStyleSheet("background: black; color: gray;");
+        l->setAlignment(Qt::AlignCenter);
+      }
+      w = l;
+      break;
+    }
+  }
+  w->setGeometry(DluToPixelsX(dlu.left), DluToPixelsY(dlu.top), DluToPixelsX(dlu.Width()),
+                 DluToPixelsY(dlu.Height()));
+  w->setVisible(visible);
+  m_impl->controls[id] = ControlInfo{kind, w};
+}
+
+bool CDialog::HasControl(int id) const { return m_impl->controls.count(id) > 0; }
+
+void CDialog::MoveControl(int id, int x, int y, int width, int height) {
+  auto it = m_impl->controls.find(id);
+  if (it != m_impl->controls.end() && it->second.widget) it->second.widget->setGeometry(x, y, width, height);
+}
+
+Rect CDialog::ControlRect(int id) const {
+  auto it = m_impl->controls.find(id);
+  if (it == m_impl->controls.end() || !it->second.widget) return {};
+  const QRect r = it->second.widget->geometry();
+  return Rect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+}
+
+void CDialog::SetControlText(int id, const std::string& text) {
+  auto it = m_impl->controls.find(id);
+  if (it == m_impl->controls.end() || !it->second.widget) return;
+  const QString q = QString::fromStdString(text);
+  if (auto* b = qobject_cast<QPushButton*>(it->second.widget.data())) b->setText(q);
+  else if (auto* e = qobject_cast<QLineEdit*>(it->second.widget.data())) e->setText(q);
+  else if (auto* l = qobject_cast<QLabel*>(it->second.widget.data()))
+    l->setText(it->second.kind == ControlKind::LinkLabel ? QString("<a href=\"%1\">%1</a>").arg(q) : q);
+}
+
+std::string CDialog::ControlText(int id) const {
+  auto it = m_impl->controls.find(id);
+  if (it == m_impl->controls.end() || !it->second.widget) return {};
+  if (auto* b = qobject_cast<QPushButton*>(it->second.widget.data())) return b->text().toStdString();
+  if (auto* e = qobject_cast<QLineEdit*>(it->second.widget.data())) return e->text().toStdString();
+  if (auto* l = qobject_cast<QLabel*>(it->second.widget.data())) {
+    if (it->second.kind == ControlKind::LinkLabel) {
+      return QString(l->text()).remove(QRegularExpression("<[^>]*>")).toStdString();
+    }
+    return l->text().toStdString();
+  }
+  return {};
+}
+
+bool CDialog::IsControlVisible(int id) const {
+  auto it = m_impl->controls.find(id);
+  return it != m_impl->controls.end() && it->second.widget && !it->second.widget->isHidden();
+}
+
+void CDialog::SetButtonLook(int id, uint32_t textRgb, uint32_t backgroundRgb, int iconResource) {
+  auto it = m_impl->controls.find(id);
+  if (it == m_impl->controls.end() || !it->second.widget) return;
+  it->second.textRgb = textRgb;
+  it->second.backgroundRgb = backgroundRgb;
+  it->second.icon = iconResource;
+  if (auto* b = qobject_cast<QPushButton*>(it->second.widget.data())) {
+    b->setIcon(LoadIconResource(iconResource));
+    b->setIconSize(QSize(24, 24));
+    b->setStyleSheet(QString("color: #%1; background: #%2; border: 1px solid #a0a0a0;")
+                         .arg(textRgb, 6, 16, QChar('0'))
+                         .arg(backgroundRgb, 6, 16, QChar('0')));
+  }
+}
+
+uint32_t CDialog::ButtonTextColour(int id) const {
+  auto it = m_impl->controls.find(id);
+  return it == m_impl->controls.end() ? 0 : it->second.textRgb;
+}
+
+int CDialog::ButtonIcon(int id) const {
+  auto it = m_impl->controls.find(id);
+  return it == m_impl->controls.end() ? 0 : it->second.icon;
+}
+
+void CDialog::SetClickMessage(int id, uint32_t message) {
+  auto it = m_impl->controls.find(id);
+  if (it != m_impl->controls.end()) it->second.clickMessage = message;
+}
+
+void CDialog::OnControlClicked(int id) {
+  auto it = m_impl->controls.find(id);
+  if (it != m_impl->controls.end() && it->second.clickMessage != 0)
+    WindowProc(it->second.clickMessage, static_cast<uintptr_t>(id), 0);
+  else
+    OnCommand(static_cast<uint32_t>(id));
+}
+
+CVideoView* CDialog::CreateVideoView(int areaId, Rect pixels, int viewId) {
+  auto it = m_impl->controls.find(areaId);
+  if (it == m_impl->controls.end() || !it->second.widget) return nullptr;
+  auto store = std::make_shared<FrameStore>();
+  auto* widget = new VideoWidget(it->second.widget, store);
+  store->widget = widget;
+  widget->setGeometry(pixels.left, pixels.top, pixels.Width(), pixels.Height());
+  widget->show();
+  auto impl = std::make_unique<VideoViewImpl>();
+  impl->store = store;
+  impl->id = viewId;
+  m_impl->views.push_back(std::make_unique<CVideoView>(std::move(impl)));
+  return m_impl->views.back().get();
+}
+
+void CDialog::SetWindowTitle(const std::string& title) { m_impl->dialog->setWindowTitle(QString::fromStdString(title)); }
+std::string CDialog::WindowTitle() const { return m_impl->dialog->windowTitle().toStdString(); }
+void CDialog::SetIcon(int resource) { m_impl->dialog->setWindowIcon(LoadIconResource(resource)); }
+
+void CDialog::ShowWindow(int command) {
+  switch (command) {
+    case SW_HIDE: m_impl->dialog->hide(); break;
+    case SW_SHOWMINNOACTIVE: m_impl->dialog->showMinimized(); break;
+    default:
+      m_impl->dialog->showNormal();
+      m_impl->dialog->raise();
+      break;
+  }
+}
+
+bool CDialog::IsWindowVisible() const { return m_impl->dialog->isVisible(); }
+void CDialog::SetFocus() { m_impl->dialog->activateWindow(); }
+int CDialog::ClientWidth() const { return m_impl->dialog->width(); }
+int CDialog::ClientHeight() const { return m_impl->dialog->height(); }
+
+bool CDialog::SetTimer(uint32_t id, uint32_t elapseMs) {
+  KillTimer(id);
+  const int t = m_impl->dialog->startTimer(static_cast<int>(elapseMs), Qt::PreciseTimer);
+  if (t == 0) return false;
+  m_impl->timers[id] = {t, elapseMs};
+  return true;
+}
+
+bool CDialog::KillTimer(uint32_t id) {
+  auto it = m_impl->timers.find(id);
+  if (it == m_impl->timers.end()) return false;
+  m_impl->dialog->killTimer(it->second.first);
+  m_impl->timers.erase(it);
+  return true;
+}
+
+int64_t CDialog::TimerPeriod(uint32_t id) const {
+  auto it = m_impl->timers.find(id);
+  return it == m_impl->timers.end() ? -1 : static_cast<int64_t>(it->second.second);
+}
+
+bool CDialog::WindowProc(uint32_t message, uintptr_t wParam, intptr_t) {
+  if (message == WM_COMMAND) {
+    OnCommand(static_cast<uint32_t>(wParam));
+    return true;
+  }
+  return false;
+}
+
+void CDialog::OnCommand(uint32_t id) {
+  if (id == IDOK) EndDialog(IDOK);
+  else if (id == IDCANCEL) OnCancel();
+}
+
+void CDialog::OnTimer(uint32_t) {}
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+void CDialog::OnClose() { OnCancel(); }
+
+CVideoView::CVideoView(std::unique_ptr<VideoViewImpl> impl) : m_impl(std::move(impl)) {}
+CVideoView::~CVideoView() = default;
+
+void CVideoView::ShowImage(const uint8_t* bgrBottomUp, int width, int height) {
+  FrameStore& s = *m_impl->store;
+  if (!bgrBottomUp || width <= 0 || height <= 0) return;
+  {
+    QMutexLocker lock(&s.lock);
+    s.pixels.assign(bgrBottomUp, bgrBottomUp + static_cast<size_t>(width) * static_cast<size_t>(height) * 3u);
+    s.width = width;
+    s.height = height;
+  }
+  s.frames.fetch_add(1, std::memory_order_relaxed);
+  if (!s.repaintPending.exchange(true)) {
+    std::shared_ptr<FrameStore> store = m_impl->store;
+    QMetaObject::invokeMethod(
+        qApp,
+        [store] {
+          store->repaintPending.store(false);
+          if (store->widget) store->widget->update();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+uint64_t CVideoView::FramesShown() const { return m_impl->store->frames.load(); }
+int CVideoView::Id() const { return m_impl->id; }
+
+int MessageBox(CDialog* owner, const std::string& text, const std::string& caption) {
+  if (!framework::HasScreen()) {
+    Log("MessageBox (no screen to show it): %s", text.c_str());
+    return IDOK;
+  }
+  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(text),
+                  QMessageBox::Ok, owner ? owner->Impl()->dialog : nullptr);
+  box.exec();
+  return IDOK;
+}
+
+void TrackPopupMenu(CDialog* owner, const MenuItem* items, int count) {
+  if (!owner) return;
+  QMenu menu(owner->Impl()->dialog);
+  for (int i = 0; i < count; ++i) {
+    const uint32_t command = items[i].command;
+    QAction* a = menu.addAction(QString::fromStdString(items[i].text));
+    QObject::connect(a, &QAction::triggered, [owner, command] { owner->PostMessage(WM_COMMAND, command, 0); });
+  }
+  menu.exec(QCursor::pos());
+}
