@@ -89,9 +89,77 @@ __attribute__((target("ssse3"))) void ConvertRowSsse3(const uint8_t* src, uint8_
   ConvertRowScalar(src, dst, groups - g);
 }
 
-bool DetectSsse3() {
+// AVX2: the same arithmetic on 16 pixels per register. Lane-wise packing leaves the pixels
+// of two loads interleaved by 128-bit lane; one cross-lane permute puts pixels 0-15 in the
+// low lane and 16-31 in the high lane, and the 128-bit interleave masks then work per lane.
+struct Planes16x2 {
+  __m256i b, g, r;
+};
+
+__attribute__((target("avx2"))) inline __m256i Broadcast(const uint8_t* mask16) {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(mask16)));
+}
+
+__attribute__((target("avx2"))) inline Planes16x2 Convert16(__m256i in) {
+  const __m256i k16 = _mm256_set1_epi16(16);
+  const __m256i k128 = _mm256_set1_epi16(128);
+  const __m256i c = _mm256_sub_epi16(_mm256_and_si256(in, _mm256_set1_epi16(0x00ff)), k16);
+  const __m256i d = _mm256_sub_epi16(_mm256_shuffle_epi8(in, Broadcast(kSpreadU)), k128);
+  const __m256i e = _mm256_sub_epi16(_mm256_shuffle_epi8(in, Broadcast(kSpreadV)), k128);
+  const __m256i c42 = _mm256_add_epi16(_mm256_mullo_epi16(c, _mm256_set1_epi16(42)), k128);
+
+  Planes16x2 p;
+  const __m256i restB = _mm256_add_epi16(c42, _mm256_slli_epi16(d, 2));
+  p.b = _mm256_add_epi16(_mm256_add_epi16(c, _mm256_slli_epi16(d, 1)), _mm256_srai_epi16(restB, 8));
+  const __m256i restG = _mm256_add_epi16(
+      c42, _mm256_add_epi16(_mm256_mullo_epi16(d, _mm256_set1_epi16(-100)), _mm256_mullo_epi16(e, _mm256_set1_epi16(48))));
+  p.g = _mm256_add_epi16(_mm256_sub_epi16(c, e), _mm256_srai_epi16(restG, 8));
+  const __m256i restR = _mm256_add_epi16(c42, _mm256_mullo_epi16(e, _mm256_set1_epi16(153)));
+  p.r = _mm256_add_epi16(_mm256_add_epi16(c, e), _mm256_srai_epi16(restR, 8));
+  return p;
+}
+
+// Clamped bytes of 32 pixels, pixels 0-15 in the low lane.
+__attribute__((target("avx2"))) inline __m256i PackPlane(__m256i first, __m256i second) {
+  return _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+__attribute__((target("avx2"))) inline __m256i Pick2(__m256i plane, int k, int ch) {
+  return _mm256_shuffle_epi8(plane, Broadcast(kInterleave.bytes[k][ch]));
+}
+
+__attribute__((target("avx2"))) void ConvertRowAvx2(const uint8_t* src, uint8_t* dst, int groups) {
+  int g = 0;
+  for (; g + 16 <= groups; g += 16) {
+    const Planes16x2 lo = Convert16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)));
+    const Planes16x2 hi = Convert16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 32)));
+    const __m256i b = PackPlane(lo.b, hi.b);
+    const __m256i gr = PackPlane(lo.g, hi.g);
+    const __m256i r = PackPlane(lo.r, hi.r);
+    __m256i out[3];
+    for (int k = 0; k < 3; ++k) out[k] = _mm256_or_si256(_mm256_or_si256(Pick2(b, k, 0), Pick2(gr, k, 1)), Pick2(r, k, 2));
+    // Low lanes hold output bytes 0-47, high lanes bytes 48-95.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_permute2x128_si256(out[0], out[1], 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32), _mm256_permute2x128_si256(out[2], out[0], 0x30));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 64), _mm256_permute2x128_si256(out[1], out[2], 0x31));
+    src += 64;
+    dst += 96;
+  }
+  ConvertRowSsse3(src, dst, groups - g);
+}
+
+struct CpuKernels {
+  bool ssse3, avx2;
+};
+
+CpuKernels DetectKernels() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("ssse3");
+  return {__builtin_cpu_supports("ssse3") != 0, __builtin_cpu_supports("avx2") != 0};
+}
+
+const CpuKernels& Cpu() {
+  static const CpuKernels cpu = DetectKernels();
+  return cpu;
 }
 #endif
 
@@ -113,24 +181,40 @@ void ConvertRowScalar(const uint8_t* src, uint8_t* dst, int groups) {
   }
 }
 
-bool HasVectorKernel() {
+Kernel Resolve(Kernel kernel) {
 #ifdef VT_YUY2_X86
-  static const bool has = DetectSsse3();
-  return has;
-#else
-  return false;
+  const CpuKernels& cpu = Cpu();
+  if ((kernel == Kernel::Best || kernel == Kernel::Avx2) && cpu.avx2 && cpu.ssse3) return Kernel::Avx2;
+  if (kernel != Kernel::Scalar && cpu.ssse3) return Kernel::Ssse3;
 #endif
+  (void)kernel;
+  return Kernel::Scalar;
+}
+
+bool HasVectorKernel() { return Resolve(Kernel::Best) != Kernel::Scalar; }
+
+const char* KernelName(Kernel kernel) {
+  switch (Resolve(kernel)) {
+    case Kernel::Avx2: return "avx2";
+    case Kernel::Ssse3: return "ssse3";
+    default: return "scalar";
+  }
 }
 
 void ConvertRow(const uint8_t* src, uint8_t* dst, int groups, Kernel kernel) {
+  switch (Resolve(kernel)) {
 #ifdef VT_YUY2_X86
-  if (kernel == Kernel::Best && HasVectorKernel()) {
-    ConvertRowSsse3(src, dst, groups);
-    return;
-  }
+    case Kernel::Avx2:
+      ConvertRowAvx2(src, dst, groups);
+      return;
+    case Kernel::Ssse3:
+      ConvertRowSsse3(src, dst, groups);
+      return;
 #endif
-  (void)kernel;
-  ConvertRowScalar(src, dst, groups);
+    default:
+      ConvertRowScalar(src, dst, groups);
+      return;
+  }
 }
 
 int ConvertFrameBottomUp(const uint8_t* frame, size_t length, int width, int height, uint8_t* dst, Kernel kernel) {
@@ -139,8 +223,9 @@ int ConvertFrameBottomUp(const uint8_t* frame, size_t length, int width, int hei
   const size_t dstStride = static_cast<size_t>(width) * 3;
   const size_t rowsPresent = length / srcStride;
   const int rows = rowsPresent < static_cast<size_t>(height) ? static_cast<int>(rowsPresent) : height;
+  const Kernel resolved = Resolve(kernel);
   for (int r = 0; r < rows; ++r) {
-    ConvertRow(frame + srcStride * r, dst + dstStride * (height - 1 - r), width / 2, kernel);
+    ConvertRow(frame + srcStride * r, dst + dstStride * (height - 1 - r), width / 2, resolved);
   }
   return rows;
 }

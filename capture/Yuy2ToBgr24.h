@@ -7,14 +7,16 @@
 //     blue  = (298 C + 516 D + 128) >> 8
 //     green = (298 C - 100 D - 208 E + 128) >> 8
 //     red   = (298 C + 409 E + 128) >> 8
-// The vector kernel computes the same numbers in 16-bit lanes (see the .cpp) and is checked
+// The vector kernels compute the same numbers in 16-bit lanes (see the .cpp) and are checked
 // against this formula for every Y, U, V by the tests.
 #include <cstddef>
 #include <cstdint>
 
 namespace yuy2 {
 
-enum class Kernel { Best, Scalar };
+// Best picks the widest kernel this processor runs; a named kernel it lacks falls back to
+// the next narrower one.
+enum class Kernel { Best, Avx2, Ssse3, Scalar };
 
 // The formula above, one pixel at a time; the reference for every other path.
 void ConvertRowScalar(const uint8_t* src, uint8_t* dst, int groups);
@@ -22,8 +24,10 @@ void ConvertRowScalar(const uint8_t* src, uint8_t* dst, int groups);
 // Converts `groups` source groups (4 bytes each) into 2 * groups pixels (6 bytes each).
 void ConvertRow(const uint8_t* src, uint8_t* dst, int groups, Kernel kernel = Kernel::Best);
 
-// True when ConvertRow with Kernel::Best uses the vector kernel on this processor.
+// The kernel that a request resolves to on this processor.
+Kernel Resolve(Kernel kernel);
 bool HasVectorKernel();
+const char* KernelName(Kernel kernel);
 
 // Converts a frame of `width` x `height` (source rows top to bottom, width * 2 bytes each)
 // into `dst`, bottom-up, width * 3 bytes per row. An odd last column is not written. Only

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -12,6 +13,9 @@
 namespace {
 
 using Bgr = std::array<int, 3>;
+
+// Kernels this processor lacks fall back to a narrower one and are checked as that.
+constexpr yuy2::Kernel kAllKernels[] = {yuy2::Kernel::Avx2, yuy2::Kernel::Ssse3, yuy2::Kernel::Scalar};
 
 // The conversion written out plainly, independent of the code under test.
 Bgr Reference(int y, int u, int v) {
@@ -50,22 +54,22 @@ class RecordingView : public IImageView {
   int w = 0, h = 0;
 };
 
-TEST(Yuy2Conversion, EdgeValuesClampInBothKernels) {
+TEST(Yuy2Conversion, EdgeValuesClampInEveryKernel) {
   struct Row {
     uint8_t y, u, v;
     Bgr expected;
   };
   const Row rows[] = {
-      {16, 128, 128, {0, 0, 0}},        // black
+      {16, 128, 128, {0, 0, 0}},         // black
       {235, 128, 128, {255, 255, 255}},  // white
       {255, 128, 255, {255, 175, 255}},  // red clamps high
-      {0, 0, 128, {0, 31, 0}},          // blue clamps low
+      {0, 0, 128, {0, 31, 0}},           // blue clamps low
       {100, 90, 200, {21, 54, 213}},     // worked by hand
       {81, 90, 240, {0, 0, 255}},        // negative blue sum, red just over 255
   };
   for (const Row& r : rows) {
     EXPECT_EQ(Reference(r.y, r.u, r.v), r.expected) << int(r.y) << "," << int(r.u) << "," << int(r.v);
-    for (auto kernel : {yuy2::Kernel::Best, yuy2::Kernel::Scalar}) {
+    for (auto kernel : kAllKernels) {
       // 40 pixels: two vector runs of 16 plus a scalar tail.
       const auto frame = UniformFrame(40, 2, r.y, r.u, r.v);
       std::vector<uint8_t> out(40 * 2 * 3, 0xAB);
@@ -75,52 +79,61 @@ TEST(Yuy2Conversion, EdgeValuesClampInBothKernels) {
   }
 }
 
-TEST(Yuy2Conversion, VectorKernelMatchesFormulaForEveryYuv) {
+TEST(Yuy2Conversion, EveryKernelMatchesFormulaForEveryYuv) {
   // Each row holds one (U, V); Y0 runs 0..255 and Y1 the other way, so every (Y, U, V)
   // appears twice over all U and V.
   constexpr int kGroups = 256;
   std::vector<uint8_t> src(kGroups * 4);
   std::vector<uint8_t> dst(kGroups * 6);
-  long mismatches = 0;
-  for (int u = 0; u < 256; ++u) {
-    for (int v = 0; v < 256; ++v) {
-      for (int g = 0; g < kGroups; ++g) {
-        src[g * 4] = static_cast<uint8_t>(g);
-        src[g * 4 + 1] = static_cast<uint8_t>(u);
-        src[g * 4 + 2] = static_cast<uint8_t>(255 - g);
-        src[g * 4 + 3] = static_cast<uint8_t>(v);
-      }
-      yuy2::ConvertRow(src.data(), dst.data(), kGroups);
-      for (int g = 0; g < kGroups; ++g) {
-        const Bgr a = Reference(g, u, v), b = Reference(255 - g, u, v);
-        const uint8_t* p = &dst[g * 6];
-        if (p[0] != a[0] || p[1] != a[1] || p[2] != a[2] || p[3] != b[0] || p[4] != b[1] || p[5] != b[2]) {
-          if (++mismatches < 5) ADD_FAILURE() << "u=" << u << " v=" << v << " group " << g;
+  for (auto kernel : kAllKernels) {
+    if (yuy2::Resolve(kernel) != kernel) {
+      std::printf("kernel %d not available here, checked as %s\n", static_cast<int>(kernel), yuy2::KernelName(kernel));
+    }
+    long mismatches = 0;
+    for (int u = 0; u < 256; ++u) {
+      for (int v = 0; v < 256; ++v) {
+        for (int g = 0; g < kGroups; ++g) {
+          src[g * 4] = static_cast<uint8_t>(g);
+          src[g * 4 + 1] = static_cast<uint8_t>(u);
+          src[g * 4 + 2] = static_cast<uint8_t>(255 - g);
+          src[g * 4 + 3] = static_cast<uint8_t>(v);
+        }
+        yuy2::ConvertRow(src.data(), dst.data(), kGroups, kernel);
+        for (int g = 0; g < kGroups; ++g) {
+          const Bgr a = Reference(g, u, v), b = Reference(255 - g, u, v);
+          const uint8_t* p = &dst[g * 6];
+          if (p[0] != a[0] || p[1] != a[1] || p[2] != a[2] || p[3] != b[0] || p[4] != b[1] || p[5] != b[2]) {
+            if (++mismatches < 5)
+              ADD_FAILURE() << yuy2::KernelName(kernel) << " u=" << u << " v=" << v << " group " << g;
+          }
         }
       }
     }
+    EXPECT_EQ(mismatches, 0) << yuy2::KernelName(kernel);
   }
-  EXPECT_EQ(mismatches, 0);
 }
 
 TEST(Yuy2Conversion, RowOrderOddWidthAndEveryTailLength) {
   std::mt19937 rng(7);
-  for (int width = 1; width <= 37; ++width) {
-    const int height = 3;
-    std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 2);
-    for (auto& b : frame) b = static_cast<uint8_t>(rng());
-    std::vector<uint8_t> out(static_cast<size_t>(width) * height * 3, 0xAB);
-    yuy2::ConvertFrameBottomUp(frame.data(), frame.size(), width, height, out.data());
-    for (int r = 0; r < height; ++r) {
-      const uint8_t* src = frame.data() + static_cast<size_t>(r) * width * 2;
-      const int outRow = height - 1 - r;  // bottom-up: the top source row is the last row
-      for (int x = 0; x + 1 < width; x += 2) {
-        const uint8_t* g = src + x * 2;
-        EXPECT_EQ(PixelAt(out.data(), width, outRow, x), Reference(g[0], g[1], g[3])) << width << " " << r << " " << x;
-        EXPECT_EQ(PixelAt(out.data(), width, outRow, x + 1), Reference(g[2], g[1], g[3]));
-      }
-      if (width % 2 == 1) {
-        EXPECT_EQ(PixelAt(out.data(), width, outRow, width - 1), (Bgr{0xAB, 0xAB, 0xAB}));
+  for (auto kernel : kAllKernels) {
+    for (int width = 1; width <= 75; ++width) {
+      const int height = 3;
+      std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 2);
+      for (auto& b : frame) b = static_cast<uint8_t>(rng());
+      std::vector<uint8_t> out(static_cast<size_t>(width) * height * 3, 0xAB);
+      yuy2::ConvertFrameBottomUp(frame.data(), frame.size(), width, height, out.data(), kernel);
+      for (int r = 0; r < height; ++r) {
+        const uint8_t* src = frame.data() + static_cast<size_t>(r) * width * 2;
+        const int outRow = height - 1 - r;  // bottom-up: the top source row is the last row
+        for (int x = 0; x + 1 < width; x += 2) {
+          const uint8_t* g = src + x * 2;
+          EXPECT_EQ(PixelAt(out.data(), width, outRow, x), Reference(g[0], g[1], g[3]))
+              << width << " " << r << " " << x;
+          EXPECT_EQ(PixelAt(out.data(), width, outRow, x + 1), Reference(g[2], g[1], g[3]));
+        }
+        if (width % 2 == 1) {
+          EXPECT_EQ(PixelAt(out.data(), width, outRow, width - 1), (Bgr{0xAB, 0xAB, 0xAB}));
+        }
       }
     }
   }
