@@ -130,9 +130,10 @@ void SendStatus(CaptureContext& ctx, int id, const char* text) {
   if (CapStatusCallback cb = ctx.onStatus.load()) cb(ctx.handle, id, text);
 }
 
-// The body of "tCapture<n>". Holds its own references, so a context destroyed from inside a
-// callback stays alive until the thread is done with it.
-void CaptureThread(std::shared_ptr<CaptureContext> ctx, std::shared_ptr<CCaptureSource> source, bool wantAudio) {
+// The body of "tCapture<n>". The thread's closure holds its own references to both, so a
+// context destroyed or disconnected from inside a callback lives until the thread is done.
+void CaptureThread(const std::shared_ptr<CaptureContext>& ctx, const std::shared_ptr<CCaptureSource>& source,
+                   bool wantAudio) {
   SendStatus(*ctx, IDS_CAP_BEGIN, "Capture Start");
   if (!source->StartStreaming()) {
     Log("CaptureService::CaptureThread window %d: the source did not start\n", ctx->handle);

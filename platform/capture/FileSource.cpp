@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cmath>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -49,7 +51,7 @@ class CFileDecoder {
     AVRational rate = av_guess_frame_rate(m_format, m_format->streams[m_stream], nullptr);
     if (rate.num > 0 && rate.den > 0) {
       double fps = av_q2d(rate);
-      if (fps >= 1.0 && fps <= 60.0) *microSecPerFrame = static_cast<uint32_t>(1000000.0 / fps + 0.5);
+      if (fps >= 1.0 && fps <= 60.0) *microSecPerFrame = static_cast<uint32_t>(std::lround(1000000.0 / fps));
     }
     return true;
   }

@@ -46,7 +46,7 @@ void RenderTestFrame(const TestSceneParams& params, uint64_t frameIndex, uint8_t
         y0 = y1 = ((stripBits >> bit) & 1) ? 235 : 16;
         u = v = 128;
       }
-      uint8_t* p = row + x * 2;
+      uint8_t* p = row + static_cast<size_t>(x) * 2;
       p[0] = y0;
       p[1] = u;
       p[2] = y1;
