@@ -10,7 +10,10 @@
 namespace converter {
 namespace {
 constexpr size_t kScratchBytes = 64 * 1024;
-}
+
+// The program closed or reset its end: the normal way a run ends.
+bool IsPeerGone(int error) { return error == EPIPE || error == ECONNRESET; }
+}  // namespace
 
 CStreamConverter::CStreamConverter(const ConverterCommand& command, const StreamLimits& limits)
     : m_command(command), m_limits(limits), m_scratch(kScratchBytes) {}
@@ -18,7 +21,9 @@ CStreamConverter::CStreamConverter(const ConverterCommand& command, const Stream
 bool CStreamConverter::SetUp(std::string* error) {
   if (!m_output.Open(m_command.mode,
                      [this](const uint8_t* data, size_t length) {
-                       return m_videoLink.SendAll(data, length, m_limits.sendMs);
+                       if (m_videoLink.SendAll(data, length, m_limits.sendMs)) return true;
+                       m_sendErrno = errno;
+                       return false;
                      },
                      error))
     return false;
@@ -60,62 +65,62 @@ bool CStreamConverter::PumpVideoLink(bool* closed, std::string* error) {
   const auto sink = [this](AVPacket* packet, const AVCodecContext* encoder) {
     return m_output.WritePacket(packet, encoder, m_videoStream, &m_sinkError);
   };
-  for (;;) {
-    uint8_t* target = m_scratch.data();
-    size_t room = m_scratch.size();
-    if (m_command.video) {
-      target = m_frame.data() + m_frameFilled;
-      room = m_frame.size() - m_frameFilled;
-    }
-    const ssize_t n = m_videoLink.Receive(target, room);
-    if (n == -2) return true;
-    if (n == 0) {
-      *closed = true;
-      return false;
-    }
-    if (n < 0) {
-      *error = std::string("reading the first connection: ") + strerror(errno);
-      return false;
-    }
-    NoteInput();
-    if (!m_command.video) continue;  // no video input: whatever comes here is not ours
-    if (m_videoStartPts < 0) {
-      m_videoStartPts = MillisecondsSinceFirstInput() * m_command.video->frameRate / 1000;
-    }
-    m_frameFilled += static_cast<size_t>(n);
-    if (m_frameFilled < m_frame.size()) continue;
-    m_frameFilled = 0;
-    if (!m_video.Encode(m_frame.data(), m_videoStartPts + m_framesEncoded, sink, error)) {
-      if (!m_sinkError.empty()) *error = m_sinkError;
-      return false;
-    }
-    ++m_framesEncoded;
+  uint8_t* target = m_scratch.data();
+  size_t room = m_scratch.size();
+  if (m_command.video) {
+    target = m_frame.data() + m_frameFilled;
+    room = m_frame.size() - m_frameFilled;
   }
+  const ssize_t n = m_videoLink.Receive(target, room);
+  if (n == -2) return true;
+  if (n == 0 || (n < 0 && IsPeerGone(errno))) {
+    *closed = true;
+    return false;
+  }
+  if (n < 0) {
+    *error = std::string("reading the first connection: ") + strerror(errno);
+    return false;
+  }
+  NoteInput();
+  if (!m_command.video) return true;  // no video input: whatever comes here is not ours
+  if (m_videoStartPts < 0) {
+    m_videoStartPts = MillisecondsSinceFirstInput() * m_command.video->frameRate / 1000;
+  }
+  m_frameFilled += static_cast<size_t>(n);
+  if (m_frameFilled < m_frame.size()) return true;
+  m_frameFilled = 0;
+  if (!m_video.Encode(m_frame.data(), m_videoStartPts + m_framesEncoded, sink, error)) {
+    *closed = IsPeerGone(m_sendErrno);
+    if (!m_sinkError.empty()) *error = m_sinkError;
+    return false;
+  }
+  ++m_framesEncoded;
+  return true;
 }
 
-bool CStreamConverter::PumpAudioLink(std::string* error) {
+bool CStreamConverter::PumpAudioLink(bool* closed, std::string* error) {
   const auto sink = [this](AVPacket* packet, const AVCodecContext* encoder) {
     return m_output.WritePacket(packet, encoder, m_audioStream, &m_sinkError);
   };
-  for (;;) {
-    const ssize_t n = m_audioLink.Receive(m_scratch.data(), m_scratch.size());
-    if (n == -2) return true;
-    if (n <= 0) {
-      // The program gave up the audio connection only; the video goes on without sound.
-      fprintf(stderr, "converter: audio connection closed, going on without audio\n");
-      m_audioLink.Close();
-      return true;
-    }
-    NoteInput();
-    if (!m_audioStarted) {
-      m_audioStarted = true;
-      m_audio.SetStartPts(MillisecondsSinceFirstInput() * m_audio.Context()->sample_rate / 1000);
-    }
-    if (!m_audio.Feed(m_scratch.data(), static_cast<size_t>(n), sink, error)) {
-      if (!m_sinkError.empty()) *error = m_sinkError;
-      return false;
-    }
+  const ssize_t n = m_audioLink.Receive(m_scratch.data(), m_scratch.size());
+  if (n == -2) return true;
+  if (n <= 0) {
+    // The program gave up the audio connection only; the video goes on without sound.
+    fprintf(stderr, "converter: audio connection closed, going on without audio\n");
+    m_audioLink.Close();
+    return true;
   }
+  NoteInput();
+  if (!m_audioStarted) {
+    m_audioStarted = true;
+    m_audio.SetStartPts(MillisecondsSinceFirstInput() * m_audio.Context()->sample_rate / 1000);
+  }
+  if (!m_audio.Feed(m_scratch.data(), static_cast<size_t>(n), sink, error)) {
+    *closed = IsPeerGone(m_sendErrno);
+    if (!m_sinkError.empty()) *error = m_sinkError;
+    return false;
+  }
+  return true;
 }
 
 int CStreamConverter::Run() {
@@ -152,23 +157,17 @@ int CStreamConverter::Run() {
       return 1;
     }
     if (ready == 0) continue;
-    if (count == 2 && fds[1].revents != 0 && !PumpAudioLink(&error)) {
-      fprintf(stderr, "converter: %s\n", error.c_str());
-      return 1;
+    bool closed = false;
+    const bool goOn = (count < 2 || fds[1].revents == 0 || PumpAudioLink(&closed, &error)) &&
+                      (fds[0].revents == 0 || PumpVideoLink(&closed, &error));
+    if (goOn) continue;
+    if (closed) {
+      fprintf(stderr, "converter: the program closed the connection after %lld frames, %llu bytes sent\n",
+              static_cast<long long>(m_framesEncoded), static_cast<unsigned long long>(m_output.BytesDelivered()));
+      return 0;
     }
-    if (fds[0].revents != 0) {
-      bool closed = false;
-      if (!PumpVideoLink(&closed, &error)) {
-        if (closed) {
-          fprintf(stderr, "converter: the program closed the connection after %lld frames, %llu bytes sent\n",
-                  static_cast<long long>(m_framesEncoded),
-                  static_cast<unsigned long long>(m_output.BytesDelivered()));
-          return 0;
-        }
-        fprintf(stderr, "converter: %s\n", error.c_str());
-        return 1;
-      }
-    }
+    fprintf(stderr, "converter: %s\n", error.c_str());
+    return 1;
   }
 }
 

@@ -44,9 +44,11 @@ class CStreamConverter {
   using Clock = std::chrono::steady_clock;
 
   bool SetUp(std::string* error);
-  // Each returns false when the run must end; *closed tells an orderly close by the program.
+  // One receive each per wake-up, so that a busy video connection cannot hold the audio
+  // back (the muxer would then see audio a fragment late). Each returns false when the run
+  // must end; *closed tells that the program closed the connection.
   bool PumpVideoLink(bool* closed, std::string* error);
-  bool PumpAudioLink(std::string* error);
+  bool PumpAudioLink(bool* closed, std::string* error);
   void NoteInput();
   int64_t MillisecondsSinceFirstInput() const;
 
@@ -63,6 +65,7 @@ class CStreamConverter {
   size_t m_frameFilled = 0;
   std::vector<uint8_t> m_scratch;
   std::string m_sinkError;  // why the output refused a packet
+  int m_sendErrno = 0;      // errno of the failed send, when one failed
   int64_t m_framesEncoded = 0;
   int64_t m_videoStartPts = -1;  // frames; set by the first video byte
   bool m_audioStarted = false;
