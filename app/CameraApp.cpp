@@ -7,13 +7,21 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
 
+#include "app/CameraMainDlg.h"
 #include "app/RegistrySettings.h"
+#include "camera_config/CameraInfoMgr.h"
+#include "remote/HostIdentity.h"
+#include "remote/ProcessRunner.h"
 #include "app/SingletonWindowMgr.h"
 #include "framework/Messages.h"
 #include "framework/Wnd.h"
 #include "infra/Logger.h"
 #include "platform/ProgramDir.h"
+#include "platform/Thread.h"
 #include "platform/Tick.h"
 
 namespace {
@@ -71,10 +79,43 @@ void NotifyShutdown() {
   GetSingletonWindowMgr()->StopEvent().Set();
 }
 
+namespace {
+
+std::mutex g_serverThreadsLock;
+std::vector<std::thread> g_serverThreads;
+
+// Waits for the stop event, waking every 10 seconds for maintenance, then hands the stop
+// on to the main window and to the next waiting server thread.
+void ServerThreadProc() {
+  platform::CNamedEvent& stop = GetSingletonWindowMgr()->StopEvent();
+  while (!stop.Wait(10000)) {
+  }
+  NotifyShutdown();
+  platform::SleepMs(200);
+}
+
+void JoinServerThreads() {
+  std::lock_guard<std::mutex> lock(g_serverThreadsLock);
+  for (auto& t : g_serverThreads)
+    if (t.joinable()) t.join();
+  g_serverThreads.clear();
+}
+
+}  // namespace
+
 int CCameraApp::RunLoginCycle(int /*previousResult*/) {
-  // Until the dialogs exist, a cycle lasts until the stop event fires.
-  GetSingletonWindowMgr()->StopEvent().Wait(UINT32_MAX);
-  return 0;
+  // Until the login dialog exists every cycle counts as a successful login.
+  CCameraMainDlg main;
+  // The window is the main window before the server thread starts, so that a stop that
+  // comes at once still finds a window to end.
+  SetMainWnd(&main);
+  {
+    std::lock_guard<std::mutex> lock(g_serverThreadsLock);
+    g_serverThreads.push_back(platform::StartNamedThread("tServer", ServerThreadProc));
+  }
+  main.DoModal();
+  SetMainWnd(nullptr);
+  return main.LogoutRequested();
 }
 
 int CCameraApp::RunApplication(const std::string& commandLine) {
@@ -83,6 +124,12 @@ int CCameraApp::RunApplication(const std::string& commandLine) {
   platform::SetProgramDirectory(platform::DirectoryOf(platform::ExecutablePath()));
   dlopen((platform::ProgramDirectory() + "CrashkitPlugin.so").c_str(), RTLD_NOW);
   LoadSettings();
+  SetProcessWindowShown(Settings().showConvertorWindow != 0);
+
+  CCameraInfoMgr& store = GetCameraInfoMgr();
+  store.SetLocalAddressLookup(&GetLocalAddress);
+  store.SetDefaults();
+  store.LoadCameraInfo();
 
   const bool stop = HasStopSwitch(commandLine);
   for (int tries = 1;; ++tries) {
@@ -113,7 +160,9 @@ int CCameraApp::RunApplication(const std::string& commandLine) {
 
   NotifyShutdown();
   platform::SleepMs(200);
+  JoinServerThreads();
 
+  store.SaveCameraInfo();
   Log("Vantor Home Camera shutdown!");
   platform::SleepMs(500);
 

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "app/CameraApp.h"
+#include "framework/Application.h"
 
 int main(int argc, char** argv) {
   // The arguments are joined back into one command line, as the start-up rules read it.
@@ -9,6 +10,9 @@ int main(int argc, char** argv) {
     if (i > 1) commandLine += ' ';
     commandLine += argv[i];
   }
+  framework::InitApplication(&argc, argv);
   CCameraApp app;
-  return app.RunApplication(commandLine);
+  const int result = app.RunApplication(commandLine);
+  framework::ShutdownApplication();
+  return result;
 }

@@ -4,6 +4,8 @@
 namespace framework {
 
 void InitApplication(int* argc, char** argv);
+// Destroys the application object; call before main returns, while Qt is still whole.
+void ShutdownApplication();
 bool HasApplication();
 // Delivers pending events for up to ms milliseconds (tests and start-up waits).
 void ProcessEvents(int ms);

@@ -11,6 +11,9 @@
 #include "framework/TrayIcon.h"
 #include "framework/Messages.h"
 
+// Resources of a static library must be registered from outside any namespace.
+static void InitIconResources() { Q_INIT_RESOURCE(icons); }
+
 namespace framework {
 namespace {
 std::unique_ptr<QApplication> g_app;
@@ -25,11 +28,13 @@ void InitApplication(int* argc, char** argv) {
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if ((!display || !*display) && (!wayland || !*wayland) && !std::getenv("QT_QPA_PLATFORM"))
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  Q_INIT_RESOURCE(icons);
+  InitIconResources();
   if (argc && argv) g_app = std::make_unique<QApplication>(*argc, argv);
   else g_app = std::make_unique<QApplication>(g_argc, g_argv);
   QApplication::setQuitOnLastWindowClosed(false);
 }
+
+void ShutdownApplication() { g_app.reset(); }
 
 bool HasApplication() { return QCoreApplication::instance() != nullptr; }
 

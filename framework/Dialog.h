@@ -65,6 +65,7 @@ class CDialog : public CWnd {
   enum ShowCommand { SW_HIDE = 0, SW_SHOWNORMAL = 1, SW_SHOWMINNOACTIVE = 7, SW_SHOW = 5 };
   void ShowWindow(int command);
   bool IsWindowVisible() const;
+  bool IsIconic() const;  // minimised
   void SetFocus();
   int ClientWidth() const;
   int ClientHeight() const;

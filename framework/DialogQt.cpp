@@ -270,6 +270,7 @@ void CDialog::ShowWindow(int command) {
 }
 
 bool CDialog::IsWindowVisible() const { return m_impl->dialog->isVisible(); }
+bool CDialog::IsIconic() const { return m_impl->dialog->isMinimized(); }
 void CDialog::SetFocus() { m_impl->dialog->activateWindow(); }
 int CDialog::ClientWidth() const { return m_impl->dialog->width(); }
 int CDialog::ClientHeight() const { return m_impl->dialog->height(); }

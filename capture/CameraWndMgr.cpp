@@ -1,0 +1,101 @@
+#include "capture/CameraWndMgr.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "infra/Logger.h"
+
+CCameraWndMgr& GetCameraWndMgr() {
+  // Channels live until the process ends; capture threads may still reach them.
+  static CCameraWndMgr* manager = new CCameraWndMgr;
+  return *manager;
+}
+
+void CCameraWndMgr::InitWnd(IVideoHost* parent) {
+  int found[kChannelSlots];
+  int count = 0;
+  for (int index = 0; index < kChannelSlots && count < kChannelSlots; ++index) {
+    char name[260] = {};
+    char version[260] = {};
+    if (!CAVICapWnd::EnumerateDriver(index, name, version)) continue;
+    found[count++] = index;
+    Log("[channel:%d]CCameraWndMgr::InitWnd found [%s, %s]", index, name, version);
+  }
+  for (int i = 0; i < count; ++i) {
+    auto* wnd = new CCameraWnd(i);
+    const int rect[4] = {0, 0, 640, 480};
+    wnd->Create(0x50000000u /* child, visible */, rect, parent, 100 + i);
+    m_channels[i] = wnd;
+    if (!ConnectCamera(wnd, found[i]) && parent) {
+      char text[64];
+      std::snprintf(text, sizeof(text), "通道[%d]连接失败。", i);
+      parent->ShowMessage(text);
+    }
+  }
+}
+
+int CCameraWndMgr::ConnectCamera(CCameraWnd* window, int driverIndex) {
+  if (!window->DriverConnect(driverIndex)) {
+    LogWithLastError("CCameraWndMgr::ConnectCamera Failed to connect %x to device(id=%d)!",
+                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(window)), driverIndex);
+    window->DestroyWindow();
+    return 0;
+  }
+  window->SetUp();
+
+  uint32_t size = 0;
+  uint8_t* block = nullptr;
+  if (window->GetAudioFormat(&size, &block) && size >= sizeof(platform::WAVEFORMATEX)) {
+    reinterpret_cast<platform::WAVEFORMATEX*>(block)->cbSize = 0;
+    window->SetAudioFormat(block, sizeof(platform::WAVEFORMATEX));
+  }
+  delete[] block;
+
+  platform::CAPTUREPARMS parms{};
+  window->GetSequenceSetup(&parms, sizeof(parms));
+  parms.fYield = 1;
+  parms.fAbortLeftMouse = 0;
+  parms.fAbortRightMouse = 0;
+  window->SetSequenceSetup(&parms, sizeof(parms));
+
+  window->SetStatusCallback();
+  window->SetVideoStreamCallback();
+  window->SetWaveStreamCallback();
+  window->CaptureSequenceNoFile();
+  Log("CCameraWndMgr::ConnectCamera connect %x to device(id=%d) OK!",
+      static_cast<unsigned>(reinterpret_cast<uintptr_t>(window)), driverIndex);
+  return 1;
+}
+
+void CCameraWndMgr::Stop() {
+  for (int i = 0; i < kChannelSlots; ++i) {
+    CCameraWnd* wnd = m_channels[i];
+    if (!wnd) continue;
+    wnd->CaptureStop();
+    wnd->DriverDisconnect();
+    wnd->WriteStatistics();
+    Log("CCameraWndMgr::Stop stop camera window [%d] %x!", i, static_cast<unsigned>(reinterpret_cast<uintptr_t>(wnd)));
+  }
+}
+
+CCameraWnd* CCameraWndMgr::GetChannel(int channel) const {
+  if (channel < 0 || channel >= kChannelSlots) return nullptr;
+  return m_channels[channel];
+}
+
+int CCameraWndMgr::PrepareUploadFile(uint32_t alarmTick, int channel) {
+  CCameraWnd* wnd = GetChannel(channel);
+  return wnd ? wnd->PrepareUploadFile(alarmTick) : 0;
+}
+
+int CCameraWndMgr::UploadAlarmAVData(int channel) {
+  CCameraWnd* wnd = GetChannel(channel);
+  return wnd ? wnd->UploadAlarmAVData() : 0;
+}
+
+int CCameraWndMgr::RestartCapture(int channel) {
+  CCameraWnd* wnd = GetChannel(channel);
+  return wnd ? wnd->RestartCapture() : 0;
+}

@@ -1,0 +1,221 @@
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/CameraMainDlg.h"
+#include "app/Resources.h"
+#include "camera_config/CameraInfoMgr.h"
+#include "capture/CameraWndMgr.h"
+#include "capture/CaptureStats.h"
+#include "framework/Application.h"
+#include "framework/Messages.h"
+#include "gtest/gtest.h"
+#include "infra/Logger.h"
+#include "platform/Tick.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string g_dir;
+
+std::string LogText() {
+  std::ifstream in(GetLogger().LogPath(), std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+// One process-wide setup: the toolkit, the test capture source and a log of our own.
+class Environment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vtmainXXXXXX";
+    g_dir = mkdtemp(tmpl);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("VTCAM_CAPTURE", "test:motion=6,hold=3", 1);
+    setenv("XDG_CONFIG_HOME", g_dir.c_str(), 1);
+    framework::InitApplication(nullptr, nullptr);
+    GetLogger().SetExecutablePath(g_dir + "/VantorHomeCamera");
+    InitLog(0);
+    GetCameraInfoMgr().SetDefaults();
+  }
+  void TearDown() override {
+    CloseLog();
+    fs::remove_all(g_dir);
+  }
+};
+
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
+
+// The main window as start-up runs it: opened, then driven through posted messages.
+class MainDialogTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dlg_ = new CCameraMainDlg;
+    SetMainWnd(dlg_);
+    dlg_->OnInitDialog();
+    framework::ProcessEvents(50);
+  }
+  static void TearDownTestSuite() {
+    GetCameraWndMgr().Stop();
+    SetMainWnd(nullptr);
+    delete dlg_;
+  }
+  static CCameraMainDlg* dlg_;
+};
+CCameraMainDlg* MainDialogTest::dlg_ = nullptr;
+
+}  // namespace
+
+TEST_F(MainDialogTest, LayoutTitleAndTimers) {
+  const int x = (dlg_->ClientWidth() - 640) / 2;
+  EXPECT_EQ(dlg_->ClientWidth(), 651);  // 434 dialog units at 6-pixel base units
+  const Rect video = dlg_->ControlRect(IDC_VIDEO);
+  EXPECT_EQ(video.left, x);
+  EXPECT_EQ(video.top, 4);
+  EXPECT_EQ(video.Width(), 640);
+  EXPECT_EQ(video.Height(), 476);
+  EXPECT_EQ(dlg_->ControlRect(IDC_ALARM_BUTTON).left, x + 8);
+  EXPECT_EQ(dlg_->ControlRect(IDC_ALARM_BUTTON).top, 488);
+  EXPECT_EQ(dlg_->ControlRect(IDC_SOUND_BUTTON).left, x + 550);
+  EXPECT_EQ(dlg_->WindowTitle(), std::string(kMainTitle) + "(" + ProgramVersionText() + ")");
+  EXPECT_EQ(dlg_->ControlText(IDC_LINK), kStrLink);
+  EXPECT_FALSE(dlg_->IsControlVisible(IDC_STATUS));
+  EXPECT_EQ(dlg_->TimerPeriod(CCameraMainDlg::TIMER_CAPTURE_WATCHDOG), 10000);
+  // No notification area offscreen: the window stays visible.
+  EXPECT_FALSE(dlg_->TrayIconAdded());
+  EXPECT_TRUE(dlg_->IsWindowVisible());
+  EXPECT_NE(GetCameraWndMgr().GetChannel(0), nullptr);
+  EXPECT_EQ(GetCameraWndMgr().GetChannel(10), nullptr);
+}
+
+TEST_F(MainDialogTest, StatusButtonsToggleArmingAndRefresh) {
+  GetCameraInfoMgr().GetCameraInfo(0)->SetAlarmStatus(0);
+  framework::ProcessEvents(20);
+  EXPECT_EQ(dlg_->ControlText(IDC_ALARM_BUTTON), kStrDisarmed);
+  EXPECT_EQ(dlg_->ButtonIcon(IDC_ALARM_BUTTON), IDI_DISARMED);
+  EXPECT_EQ(dlg_->ButtonTextColour(IDC_ALARM_BUTTON), 0x000000u);
+
+  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
+  framework::ProcessEvents(50);  // the click, then the store's refresh message
+  EXPECT_EQ(GetCameraInfoMgr().GetCameraInfo(0)->GetAlarmStatus(), 1);
+  EXPECT_EQ(dlg_->ControlText(IDC_ALARM_BUTTON), kStrArmed);
+  EXPECT_EQ(dlg_->ButtonIcon(IDC_ALARM_BUTTON), IDI_ARMED);
+  EXPECT_EQ(dlg_->ButtonTextColour(IDC_ALARM_BUTTON), 0xFF0000u);
+
+  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_SOUND_BUTTON, 0);
+  framework::ProcessEvents(50);
+  EXPECT_EQ(GetCameraInfoMgr().GetCameraInfo(0)->GetAudioEnable(), 0);  // sound stays off
+  EXPECT_EQ(dlg_->ControlText(IDC_SOUND_BUTTON), kStrSoundOff);
+  EXPECT_EQ(dlg_->ButtonIcon(IDC_SOUND_BUTTON), IDI_SOUND_OFF);
+
+  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
+  framework::ProcessEvents(50);
+  EXPECT_EQ(dlg_->ControlText(IDC_ALARM_BUTTON), kStrDisarmed);
+}
+
+TEST_F(MainDialogTest, AlarmWithoutUploadPathIsLoggedAsFailed) {
+  dlg_->PostMessage(WM_CAMERA_ALARM, 123456u, 0);
+  framework::ProcessEvents(30);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("MD Triggered, PrepareUploadFile, channel=0, tick=123456"), std::string::npos);
+  EXPECT_NE(log.find("PrepareUploadFile failed! channel=0, tick=123456"), std::string::npos);
+  EXPECT_EQ(dlg_->TimerPeriod(CCameraMainDlg::TIMER_ALARM_UPLOAD_BASE), -1);
+}
+
+TEST_F(MainDialogTest, ArmedTestSceneRaisesMotionAlarms) {
+  // The test scene's block enters every 6 s and stays 3 s; the detector was made at InitWnd.
+  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
+  framework::ProcessEvents(30);
+  ASSERT_EQ(GetCameraInfoMgr().GetCameraInfo(0)->GetAlarmStatus(), 1);
+  const std::string record = "MD Triggered, PrepareUploadFile, channel=0";
+  const size_t before = Count(LogText(), record);
+  bool alarmed = false;
+  for (int i = 0; i < 400 && !alarmed; ++i) {
+    framework::ProcessEvents(50);
+    alarmed = Count(LogText(), record) > before;
+  }
+  EXPECT_TRUE(alarmed);
+  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
+  framework::ProcessEvents(30);
+}
+
+TEST(AlarmUploadDelay, FiresWhenFiveSecondsOfVideoExist) {
+  EXPECT_EQ(CCameraMainDlg::AlarmUploadDelay(100000, 100300), 4700u);
+  EXPECT_EQ(CCameraMainDlg::AlarmUploadDelay(100000, 106000), 0u);
+  EXPECT_EQ(CCameraMainDlg::AlarmUploadDelay(100000, 105000), 0u);
+  EXPECT_EQ(CCameraMainDlg::AlarmUploadDelay(0xFFFFFF00u, 0x10u), 5000u - 0x110u);  // across the wrap
+}
+
+TEST_F(MainDialogTest, WatchdogLogsCheckpointsAndRestartsAStalledCapture) {
+  CCameraMainDlg::LastCheckpointFrames() = GetCaptureStats().VideoFrames() - 1;  // frames moved
+  dlg_->OnTimer(CCameraMainDlg::TIMER_CAPTURE_WATCHDOG);
+  std::string log = LogText();
+  EXPECT_EQ(Count(log, "Video capture checkpoint. last capture="), 1u);
+
+  GetCameraWndMgr().GetChannel(0)->CaptureStop();  // no more frames
+  CCameraMainDlg::LastCheckpointFrames() = GetCaptureStats().VideoFrames();
+  dlg_->OnTimer(CCameraMainDlg::TIMER_CAPTURE_WATCHDOG);
+  log = LogText();
+  EXPECT_EQ(Count(log, "Restart Device. Long time no video frame captured."), 1u);
+  // The restart brings frames back.
+  const uint32_t before = GetCaptureStats().VideoFrames();
+  for (int i = 0; i < 100 && GetCaptureStats().VideoFrames() == before; ++i) framework::ProcessEvents(20);
+  EXPECT_GT(GetCaptureStats().VideoFrames(), before);
+}
+
+TEST_F(MainDialogTest, TrayCallbacksAndCloseBox) {
+  // Without a tray the close box minimises instead of hiding for good.
+  dlg_->OnClose();
+  framework::ProcessEvents(20);
+  EXPECT_TRUE(dlg_->IsIconic());
+  dlg_->PostMessage(WM_TRAY_CALLBACK, 129, WM_LBUTTONDOWN);  // another icon: nothing
+  dlg_->PostMessage(WM_TRAY_CALLBACK, 128, WM_LBUTTONUP);    // ignored
+  framework::ProcessEvents(20);
+  EXPECT_TRUE(dlg_->IsIconic());
+  dlg_->PostMessage(WM_TRAY_CALLBACK, 128, WM_LBUTTONDOWN);  // shows the window
+  framework::ProcessEvents(20);
+  EXPECT_FALSE(dlg_->IsIconic());
+  EXPECT_TRUE(dlg_->IsWindowVisible());
+  // The menu's "show" command does the same.
+  dlg_->OnClose();
+  dlg_->PostMessage(WM_COMMAND, ID_MENU_SHOW, 0);
+  framework::ProcessEvents(20);
+  EXPECT_FALSE(dlg_->IsIconic());
+}
+
+TEST(MainDialogMenu, LogoutAndQuitEndTheModalRun) {
+  // Logout: the window ends with logoutRequested 1.
+  {
+    CCameraMainDlg dlg;
+    dlg.PostMessage(WM_COMMAND, ID_MENU_LOGOUT, 0);
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_EQ(dlg.LogoutRequested(), 1);
+  }
+  {
+    CCameraMainDlg dlg;
+    dlg.PostMessage(WM_COMMAND, ID_MENU_QUIT, 0);
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_EQ(dlg.LogoutRequested(), 0);
+  }
+  GetCameraWndMgr().Stop();
+}
+
+TEST(TrayDialog, TipIsCutTo63Characters) {
+  CTrayDialog dlg(1, "t", 100, 100);
+  dlg.AddTrayIcon(std::string(80, 'x').c_str());
+  EXPECT_EQ(dlg.TrayTip(), std::string(63, 'x'));
+  dlg.AddTrayIcon(nullptr);
+  EXPECT_EQ(dlg.TrayTip(), std::string(63, 'x'));
+}
