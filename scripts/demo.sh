@@ -1,13 +1,32 @@
 #!/usr/bin/env bash
-# Runs the built program in the foreground and tells where to watch it.
+# Runs the built program, tells where to watch it once it listens, and stays in the
+# foreground until it ends. Ctrl-C ends the program through its normal shutdown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=build/bin
+log=$bin/VantorHomeCamera.log
 
-port=$(sed -n 's/.*<ListenPort>\([0-9]*\)<.*/\1/p' "$bin/CameraInfo.xml" 2>/dev/null | head -n 1)
-echo "Vantor Home Camera: program directory $bin, log $bin/VantorHomeCamera.log"
+lines_before=$( [ -f "$log" ] && wc -l < "$log" || echo 0 )
+"$bin/VantorHomeCamera" &
+pid=$!
+trap 'kill -TERM $pid 2>/dev/null || true' INT TERM
+
+echo "Vantor Home Camera (pid $pid): program directory $bin, log $log"
 echo "capture source: ${VTCAM_CAPTURE:-v4l2}"
-echo "live stream:    http://127.0.0.1:${port:-<listen port, see the log>}/vdata.flv"
-echo "snapshot:       http://127.0.0.1:${port:-<listen port>}/snapshot.htm"
+port=""
+for _ in $(seq 1 100); do
+  port=$(tail -n +"$((lines_before + 1))" "$log" 2>/dev/null |
+         sed -n 's/.*Camera Http Server startup! listen port=\([0-9]*\).*/\1/p' | tail -n 1)
+  [ -n "$port" ] && break
+  kill -0 $pid 2>/dev/null || break
+  sleep 0.1
+done
+if [ -n "$port" ]; then
+  echo "live stream:    http://127.0.0.1:$port/vdata.flv   (for example: ffplay http://127.0.0.1:$port/vdata.flv)"
+  echo "snapshot:       http://127.0.0.1:$port/snapshot.htm"
+else
+  echo "the camera HTTP server did not report a port; see $log"
+fi
 echo "stop with Ctrl-C or: $bin/VantorHomeCamera -stop"
-exec "$bin/VantorHomeCamera"
+wait $pid || true
+wait $pid 2>/dev/null || true
