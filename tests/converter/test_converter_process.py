@@ -80,14 +80,15 @@ class Program:
         return self.links
 
     def nothing_more_within(self, conn, seconds):
+        """True when neither bytes nor a close arrive on conn within the time."""
         conn.settimeout(seconds)
         try:
-            data = conn.recv(1)
+            conn.recv(1)
         except socket.timeout:
             return True
         finally:
             conn.settimeout(10)
-        return data == b"" and False
+        return False
 
     def start_reading(self, conn):
         def run():
@@ -281,8 +282,7 @@ def test_sls_records_form_a_playable_cif_file(tmp, with_audio):
     path = os.path.join(tmp, "out.3gp")
     with open(path, "wb") as f:
         f.write(b"".join(records))
-    info = streams(path, ) if False else ffprobe(path, "-count_frames", "-show_streams")["streams"]
-    by_type = {s["codec_type"]: s for s in info}
+    by_type = {s["codec_type"]: s for s in ffprobe(path, "-count_frames", "-show_streams")["streams"]}
     assert by_type["video"]["codec_name"] == "h264"
     assert (by_type["video"]["width"], by_type["video"]["height"]) == (352, 288)
     assert int(by_type["video"]["nb_read_frames"]) == 30
@@ -332,6 +332,28 @@ def test_exits_when_the_program_closes_midstream():
         for i in range(5):
             main.sendall(frame(i))
         main.sendall(frame(5)[:1000])  # a frame cut short
+        code, took = program.close_and_wait()
+        assert code == 0 and took < 3
+    finally:
+        program.kill()
+
+
+def test_video_goes_on_when_the_program_closes_the_audio_connection():
+    program = Program(FLV_AUDIO_LINE, DIR, 10, "640x480", DIR, DIR, DIR)
+    try:
+        links = program.accept(2)
+        main, audio = links[program.proc.pid], links[program.proc.pid | AUDIO_KEY_BIT]
+        program.start_reading(main)
+        for i in range(5):
+            main.sendall(frame(i))
+            audio.sendall(audio_block())
+        audio.close()
+        for i in range(5, 15):
+            main.sendall(frame(i))
+        program.wait_output_settled()
+        assert program.proc.poll() is None
+        video_tags = [t for t in flv_tags(bytes(program.output)) if t[0] == 9]
+        assert len(video_tags) == 1 + 15
         code, took = program.close_and_wait()
         assert code == 0 and took < 3
     finally:
