@@ -67,6 +67,8 @@ class CDialog : public CWnd {
   bool IsWindowVisible() const;
   bool IsIconic() const;  // minimised
   void SetFocus();
+  // Renders the window into a PNG file (works off screen too).
+  bool SaveScreenshot(const std::string& path) const;
   int ClientWidth() const;
   int ClientHeight() const;
 

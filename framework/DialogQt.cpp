@@ -272,6 +272,10 @@ void CDialog::ShowWindow(int command) {
 bool CDialog::IsWindowVisible() const { return m_impl->dialog->isVisible(); }
 bool CDialog::IsIconic() const { return m_impl->dialog->isMinimized(); }
 void CDialog::SetFocus() { m_impl->dialog->activateWindow(); }
+bool CDialog::SaveScreenshot(const std::string& path) const {
+  return m_impl->dialog->grab().save(QString::fromStdString(path), "PNG");
+}
+
 int CDialog::ClientWidth() const { return m_impl->dialog->width(); }
 int CDialog::ClientHeight() const { return m_impl->dialog->height(); }
 
