@@ -17,4 +17,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 fi
 
+# The port mapper multicasts onto the local network; the demo records its call instead.
+export VTCAM_PORT_MAPPER=${VTCAM_PORT_MAPPER:-$PWD/tools/upnpc-standin.sh}
+
 exec ./scripts/demo.sh

@@ -8,5 +8,7 @@ function(vt_add_test name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_compile_definitions(${name} PRIVATE VT_BIN_DIR="${VT_BIN_DIR}" VT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 600)
+  # Tests never run the real port mapper: it multicasts onto the local network.
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT
+    "QT_QPA_PLATFORM=offscreen;VTCAM_PORT_MAPPER=${CMAKE_SOURCE_DIR}/tools/upnpc-standin.sh;VTCAM_PORT_MAPPER_LOG=${CMAKE_BINARY_DIR}/upnpc-standin.log")
 endfunction()

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "infra/Logger.h"
@@ -13,7 +14,10 @@ void AddRedirectPort(unsigned port) {
   uint32_t address = 0;
   if (!GetLocalAddress(&address)) return;
   const std::string& directory = platform::ConvertorDirectory();
-  const std::string program = directory + "upnpc-shared";
+  // VTCAM_PORT_MAPPER names a stand-in for tests and demos: the real tool multicasts
+  // discovery onto the local network.
+  const char* standIn = std::getenv("VTCAM_PORT_MAPPER");
+  const std::string program = standIn && *standIn ? std::string(standIn) : directory + "upnpc-shared";
   // A directory with blanks in its name is quoted, or the tool would see the pieces of its
   // own path as arguments.
   const bool quote = program.find_first_of(" \t") != std::string::npos;

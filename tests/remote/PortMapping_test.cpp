@@ -44,6 +44,7 @@ class FixedAdapters : public IHostInfoSource {
 class PortMappingTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    unsetenv("VTCAM_PORT_MAPPER");  // these tests put their own recorder in the convertor folder
     char pattern[] = "/tmp/vt_upnp_XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(pattern));
     dir_ = std::string(pattern) + "/";

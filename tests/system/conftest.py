@@ -16,6 +16,8 @@ class Camera:
         os.makedirs(self.dir)
         for name in os.listdir(BIN_DIR):
             src = os.path.join(BIN_DIR, name)
+            if name == "upnpc-shared":
+                continue
             if os.path.isfile(src) and not name.endswith((".log", ".bak", "._lock", ".xml")) \
                     and not name.startswith("seed."):
                 shutil.copy2(src, self.dir, follow_symlinks=False)
@@ -24,6 +26,9 @@ class Camera:
         self.env["XDG_CONFIG_HOME"] = os.path.join(root, "config")
         self.env.setdefault("QT_QPA_PLATFORM", "offscreen")
         self.env.setdefault("VTCAM_CAPTURE", "test")
+        # Never the real port mapper: it multicasts onto the local network.
+        self.env["VTCAM_PORT_MAPPER"] = os.path.join(os.path.dirname(__file__), "../../tools/upnpc-standin.sh")
+        self.env["VTCAM_PORT_MAPPER_LOG"] = os.path.join(root, "upnpc.log")
         self.procs = []
 
     def start(self, *args):
