@@ -1,0 +1,150 @@
+#pragma once
+// CStreamConvertor: owns one converter process. It builds the command line, starts the
+// process, pairs with the process's loopback connections (the process id greeting, see
+// CStreamConvertorSession), paces raw frames to the frame rate, parses the encoded stream
+// into its stream buffer, hands each new package to its viewers (CFileDispatcher) and
+// starts a new process when the video connection ends. C3GPStreamConvertor does the same
+// for the length-prefixed 3GP output.
+//
+// Who may include it: capture/ (the frame dispatcher that owns two per channel), media/
+// (the camera HTTP server, converter sessions) and tests.
+// Threads:
+//   ConvertSourceVideoData / ConvertSourceAudioData  the channel's capture thread
+//   OnConvertedData, OnSessionClosed, AttachSession  completion threads (OnSessionClosed
+//                                                    also any thread that closes a session)
+//   AddViewer / RemoveViewer                         completion threads of viewer sessions
+//   Open                                             the creator's thread, then completion
+//                                                    threads on restarts
+//   destructor                                       the creator, after capture stopped
+// The viewer set has its own lock; the session pointers another; parsing and the parser
+// reset a third.
+//
+// Raw frames. The capture service's frame memory is only valid until its callback returns
+// (the source re-queues it on the next read), while sends complete later on completion
+// threads. Each accepted frame is therefore copied once into a frame slot owned by the
+// convertor, and its repeats are sent from that slot by reference; a slot is reused only
+// when no queued send points into it. Audio blocks are small and sent as copies.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "media/FramePacer.h"
+#include "net/SendPackage.h"
+
+class CFileDispatcher;
+class CStreamConvertorSession;
+class CStreamDataBuffer;
+struct StreamPackage;
+
+class CStreamConvertor {
+ public:
+  // Type fields: bits 8..15 container, bits 16..23 audio.
+  static constexpr int kContainerFLV = 4;
+  static constexpr int kContainer3GP = 5;
+  static constexpr int kContainerAAC = 10;
+  static constexpr int kAudioWith = 2;
+  static constexpr uint32_t kAudioKeyBit = 0x1000000;
+  // Sends of raw video allowed in the video connection's queue before frames are refused.
+  static constexpr int kMaxPendingSends = 15;
+  static constexpr int kStreamCapacity = 8192;
+  static constexpr int kStreamHeadroom = 32;
+
+  CStreamConvertor(int type, int frameRate, int resolutionIndex);
+  virtual ~CStreamConvertor();
+  CStreamConvertor(const CStreamConvertor&) = delete;
+  CStreamConvertor& operator=(const CStreamConvertor&) = delete;
+
+  // Starts a converter process (see the command lines in the .cpp) and registers its
+  // process id. Returns 1 when a process was started, 0 otherwise.
+  virtual int Open();
+  // One receive of encoded stream from the video connection: 1 go on, 0 close it.
+  virtual int OnConvertedData(char* data, int length);
+  // The stream buffer's current package while a video connection exists, else null.
+  virtual StreamPackage* GetCurrentPackage();
+  // The receive buffer for a paired session: the stream buffer, null for audio keys.
+  virtual CStreamDataBuffer* GetStream(uint32_t sessionKey);
+
+  // 1 when the frame was queued (also when the pacer dropped it), 0 when not sent.
+  int ConvertSourceVideoData(const char* data, int length);
+  int ConvertSourceAudioData(const char* data, int length);
+
+  void AddViewer(CFileDispatcher* viewer);
+  void RemoveViewer(CFileDispatcher* viewer);
+
+  // A session whose greeting carried one of this convertor's keys.
+  void AttachSession(CStreamConvertorSession* session, uint32_t sessionKey);
+  void OnSessionClosed(CStreamConvertorSession* session);
+
+  int GetHistoryClip(uint32_t startTick, uint32_t endTick, const char* file);
+  uint32_t ConvertedBytes() const { return m_nConvertedBytes; }
+  CStreamDataBuffer* StreamBuffer() const { return m_pStream; }
+
+  int Type() const { return m_nType; }
+  int FrameRate() const { return m_nFrameRate; }
+  uint32_t ProcessId() const { return m_nProcessId; }
+  const char* CommandLine() const { return m_szCommandLine; }
+  CStreamConvertorSession* VideoSession();
+  CStreamConvertorSession* AudioSession();
+  size_t ViewerCount();
+
+  // The one-shot snapshot: converts a raw YUYV frame file into a JPEG (waits up to 10 s).
+  // outputSize null or empty keeps the input size. Returns 0.
+  static int ConvertYUV2JPG(int resolutionIndex, const char* inputFile, const char* outputFile,
+                            const char* outputSize);
+  // The "-s" value of a resolution index ("" for unknown indexes).
+  static const char* ResolutionText(int resolutionIndex);
+
+ protected:
+  // Starts commandLine (none when empty), registers its process id (and the audio key when
+  // withAudioKey) and logs the open. Returns 1 when a process was started.
+  int StartProcess(bool withAudioKey);
+  // Registers (pid, this) and, when withAudioKey, (pid | 0x1000000, this); drops the
+  // previous process's keys first. Returns what the last registration returned.
+  void* RegisterProcess(uint32_t pid, bool withAudioKey);
+  void RestartSessions();
+
+  CStreamConvertorSession* m_pVideoSession = nullptr;
+  CStreamConvertorSession* m_pAudioSession = nullptr;
+  std::set<CFileDispatcher*> m_viewers;
+  // Recursive: a viewer's send can close its connection, whose end detaches the viewer on
+  // the same thread while the distribution holds the lock.
+  std::recursive_mutex m_viewerLock;
+  int m_nType;
+  int m_nFrameRate;
+  int m_nResolutionIndex;
+  CStreamDataBuffer* m_pStream = nullptr;
+  uint32_t m_nConvertedBytes = 0;
+  CFramePacer m_framePacer;
+
+  // Guards the session pointers. Recursive: closing a session from a send failure ends
+  // in OnSessionClosed on the same thread.
+  std::recursive_mutex m_sessionLock;
+  // A video session closed by RestartSessions that still had sends queued: its end must
+  // still start a new converter.
+  CStreamConvertorSession* m_pClosingVideoSession = nullptr;
+  // Serialises parsing with the parser reset of a restart (which may run on another thread).
+  std::mutex m_streamLock;
+  char m_szCommandLine[1024] = {};
+  uint32_t m_nProcessId = 0;
+  bool m_bAudioKeyRegistered = false;
+
+ private:
+  // A convertor-owned copy of one raw frame; refCount counts the sends queued from it.
+  struct FrameSlot : SharedReference {
+    std::unique_ptr<char[]> data;
+    int capacity = 0;
+  };
+  static constexpr size_t kMaxFrameSlots = kMaxPendingSends + 1;
+  FrameSlot* TakeFrameSlot(int length);
+
+  std::vector<std::unique_ptr<FrameSlot>> m_frameSlots;  // capture thread only
+};
+
+class C3GPStreamConvertor : public CStreamConvertor {
+ public:
+  C3GPStreamConvertor(int type, int frameRate, int resolutionIndex);
+  ~C3GPStreamConvertor() override;
+  int Open() override;
+};

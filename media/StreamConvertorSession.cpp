@@ -1,0 +1,145 @@
+#include "media/StreamConvertorSession.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "infra/Logger.h"
+#include "media/ConvertorRegistry.h"
+#include "media/StreamConvertor.h"
+#include "media/StreamDataBuffer.h"
+
+namespace {
+
+unsigned Hex(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
+
+// Every session that exists, so a convertor being deleted can unpair itself everywhere.
+std::mutex g_sessionsLock;
+std::vector<CStreamConvertorSession*>& Sessions() {
+  static auto* sessions = new std::vector<CStreamConvertorSession*>();
+  return *sessions;
+}
+
+constexpr int kGreetingRequest = 256;  // leaves the 4096-byte default: capacities only grow
+constexpr uint32_t kResetReadBytes = 16;
+
+}  // namespace
+
+CStreamConvertorSession::CStreamConvertorSession() : m_pGreeting(new CDataBuffer()) {
+  m_pGreeting->SetSize(kGreetingRequest, 0);
+  SetRecvBuffer(m_pGreeting);
+  std::lock_guard<std::mutex> guard(g_sessionsLock);
+  Sessions().push_back(this);
+}
+
+CStreamConvertorSession::~CStreamConvertorSession() {
+  Retire();
+  {
+    std::lock_guard<std::mutex> guard(g_sessionsLock);
+    auto& sessions = Sessions();
+    sessions.erase(std::remove(sessions.begin(), sessions.end(), this), sessions.end());
+  }
+  // The base deletes the receive buffer: make sure it is ours, not a convertor's.
+  SetRecvBuffer(m_pGreeting);
+}
+
+int CStreamConvertorSession::ProcessRecvBuffer() {
+  int length = 0;
+  char* data = GetRecvBuffer()->GetData(&length);
+  if (data == nullptr || length <= 0) return 0;
+  if (m_bWaiting.load()) return ProcessGreeting();
+
+  std::lock_guard<std::recursive_mutex> guard(m_pairLock);
+  CStreamConvertor* convertor = m_pConvertor.load();
+  // Unpaired by a convertor going away: nothing may be received into its buffer any more.
+  if (convertor == nullptr) return 0;
+  if (m_nSessionKey.load() > kAudioKeyBit) {
+    // Nothing is expected on the audio connection after the greeting. Its bytes sit in the
+    // greeting buffer, which has no room in front for the stream parser's carried bytes,
+    // and parsing them would race the video connection's parse: drop them.
+    LogAtLevel(LOG_DEBUG, "[%d]CStreamConvertorSession::ProcessRecvBuffer drops %d bytes on the audio connection.",
+               m_nId, length);
+    GetRecvBuffer()->Reset();
+    return 1;
+  }
+  if (convertor->OnConvertedData(data, length) == 0) return 0;
+  GetRecvBuffer()->Reset();
+  return 1;
+}
+
+int CStreamConvertorSession::ProcessGreeting() {
+  int length = 0;
+  char* data = GetRecvBuffer()->GetData(&length);
+  if (length < kGreetingBytes) return 0;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+  const uint32_t key = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                       static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  m_nSessionKey.store(key);
+
+  std::lock_guard<std::recursive_mutex> guard(m_pairLock);
+  auto& registry = CConvertorRegistry::Instance();
+  auto* convertor = static_cast<CStreamConvertor*>(registry.Register(key, this));
+  Log("[%d]CStreamConvertorSession::ProcessRecvBuffer got pid=%d, this=%x, convertor=%x", m_nId,
+      static_cast<int>(key), Hex(this), Hex(convertor));
+  if (convertor == nullptr) {
+    // No convertor started this process (or not yet): refuse it.
+    registry.Unregister(key, this);
+    return 0;
+  }
+  m_pConvertor.store(convertor);
+  convertor->AttachSession(this, key);
+  CDataBuffer* stream = convertor->GetStream(key);
+  SetRecvBuffer(stream != nullptr ? stream : m_pGreeting);
+  if (GetRecvBytes() == kResetReadBytes) GetRecvBuffer()->Reset();
+  m_bWaiting.store(false);
+  return 1;
+}
+
+void CStreamConvertorSession::OnDestroy() {
+  Log("[%d]CStreamConvertorSession::OnDestroy, sessionKey=%u", m_nId, m_nSessionKey.load());
+  std::lock_guard<std::recursive_mutex> guard(m_pairLock);
+  CStreamConvertor* convertor = m_pConvertor.exchange(nullptr);
+  if (convertor != nullptr) convertor->OnSessionClosed(this);
+  m_bWaiting.store(true);
+  SetRecvBuffer(m_pGreeting);
+}
+
+void CStreamConvertorSession::ForgetConvertor(CStreamConvertor* convertor) {
+  std::lock_guard<std::recursive_mutex> guard(m_pairLock);
+  CStreamConvertor* expected = convertor;
+  m_pConvertor.compare_exchange_strong(expected, nullptr);
+}
+
+void CStreamConvertorSession::ForgetConvertorEverywhere(CStreamConvertor* convertor) {
+  // Held throughout so no session is deleted under the walk; nothing takes this lock while
+  // holding a session's pair lock.
+  std::lock_guard<std::mutex> guard(g_sessionsLock);
+  for (CStreamConvertorSession* session : Sessions()) session->ForgetConvertor(convertor);
+}
+
+CIOCPSocket& ConvertorListener() {
+  // Static storage that is never destroyed: completions may still arrive while the
+  // process exits.
+  static auto* listener = new CIOCPSocket();
+  return *listener;
+}
+
+CStreamConvertorSession* ConvertorSessions() {
+  static auto* sessions = new CStreamConvertorSession[kConvertorSessionCount];
+  return sessions;
+}
+
+int ArmConvertorSessions() {
+  int armed = 0;
+  CStreamConvertorSession* sessions = ConvertorSessions();
+  for (int i = 0; i < kConvertorSessionCount; ++i) {
+    sessions[i].SetListener(&ConvertorListener());
+    armed += sessions[i].AcceptFrom();
+  }
+  return armed;
+}
+
+void MaintainConvertorSessions() {
+  CStreamConvertorSession* sessions = ConvertorSessions();
+  for (int i = 0; i < kConvertorSessionCount; ++i) sessions[i].Maintenance();
+}
