@@ -14,6 +14,9 @@
 #include "app/CameraMainDlg.h"
 #include "app/RegistrySettings.h"
 #include "camera_config/CameraInfoMgr.h"
+#include "capture/CameraWndMgr.h"
+#include "media/CameraHttpServer.h"
+#include "media/CameraChannels.h"
 #include "remote/HostIdentity.h"
 #include "remote/ProcessRunner.h"
 #include "app/SingletonWindowMgr.h"
@@ -84,15 +87,9 @@ namespace {
 std::mutex g_serverThreadsLock;
 std::vector<std::thread> g_serverThreads;
 
-// Waits for the stop event, waking every 10 seconds for maintenance, then hands the stop
-// on to the main window and to the next waiting server thread.
-void ServerThreadProc() {
-  platform::CNamedEvent& stop = GetSingletonWindowMgr()->StopEvent();
-  while (!stop.Wait(10000)) {
-  }
-  NotifyShutdown();
-  platform::SleepMs(200);
-}
+// The camera HTTP server's loop; when the stop event fires it hands the stop on to the
+// main window and to the next waiting server thread.
+void ServerThreadProc() { RunServer(GetSingletonWindowMgr()->StopEvent(), &NotifyShutdown); }
 
 void JoinServerThreads() {
   std::lock_guard<std::mutex> lock(g_serverThreadsLock);
@@ -152,6 +149,12 @@ int CCameraApp::RunApplication(const std::string& commandLine) {
 
   InitLog(0);
   Log("Vantor Home Camera startup!");
+
+  SetCameraChannels(&GetCameraWndMgr());
+  if (!StartServers()) {
+    // The reason is in the log; the lock stays held until the process ends.
+    return 0;
+  }
 
   CreateSeedFiles();
 

@@ -184,6 +184,9 @@ void CCameraMainDlg::OnCommand(uint32_t id) {
     case ID_MENU_QUIT:
       PostMessage(WM_APP_QUIT, 0, 0);
       break;
+    case IDC_STATUS:
+      if (CCameraWnd* channel0 = GetCameraWndMgr().GetChannel(0)) channel0->SaveRecentClip();
+      break;
     case ID_MENU_LOGOUT:
       m_logoutRequested = 1;
       PostMessage(WM_APP_QUIT, 0, 0);

@@ -1,6 +1,10 @@
 #include "capture/CameraWnd.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "camera_config/CameraInfoMgr.h"
 #include "capture/CaptureStats.h"
@@ -9,19 +13,60 @@
 #include "framework/Messages.h"
 #include "framework/Wnd.h"
 #include "infra/Logger.h"
+#include "media/FileDispatcher.h"
+#include "media/StreamConvertor.h"
+#include "platform/TempName.h"
 #include "platform/Tick.h"
+
+namespace {
+
+// The channel's FLV convertor: a convertor of its own class that adds no behaviour.
+class CChannelFlvConvertor : public CStreamConvertor {
+ public:
+  using CStreamConvertor::CStreamConvertor;
+};
+
+}  // namespace
 
 CCameraWnd::CCameraWnd(int channel) : m_pDetector(std::make_unique<CMotionDetector>()), m_nChannel(channel) {}
 
 CCameraWnd::~CCameraWnd() {
+  m_pFlvConvertor.reset();
+  m_pMobileConvertor.reset();
   if (m_pRenderer) m_pRenderer->Destroy();
 }
 
+int CCameraWnd::SizeCodeFor(int width, int height) {
+  struct Size {
+    int w, h, code;
+  } static const sizes[] = {{112, 84, 0}, {160, 120, 1}, {176, 144, 2}, {352, 288, 3}, {640, 480, 4}};
+  for (const Size& s : sizes)
+    if (s.w == width && s.h == height) return s.code;
+  return -1;
+}
+
 void CCameraWnd::SetUp() {
+  if (m_pFlvConvertor) return;
   platform::CAPSTATUS status{};
   GetStatus(&status, sizeof(status));
   const int width = static_cast<int>(status.uiImageWidth);
   const int height = static_cast<int>(status.uiImageHeight);
+
+  // The converter cuts frames by the size it is told: a capture size it has no name for
+  // would turn every frame into noise, so such a channel gets no convertors.
+  const int sizeCode = SizeCodeFor(width, height);
+  if (sizeCode < 0) {
+    Log("[channel:%d]CCameraWnd::SetUp capture size %dx%d has no converter size, no stream", m_nChannel, width,
+        height);
+  } else {
+    m_nSizeCode = sizeCode;
+    CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(m_nChannel);
+    const bool audio = status.fAudioHardware && info && info->GetAudioEnable() == 1;
+    m_pFlvConvertor = std::make_unique<CChannelFlvConvertor>(audio ? 0x20400 : 0x400, 10, m_nSizeCode);
+    m_pFlvConvertor->Open();
+    m_pMobileConvertor = std::make_unique<C3GPStreamConvertor>(audio ? 0x20500 : 0x500, 10, m_nSizeCode);
+    m_pMobileConvertor->Open();
+  }
   if (!m_pRenderer) {
     m_pRenderer = std::make_unique<CPreviewRenderer>();
     m_pRenderer->Create(m_view, width, height);
@@ -30,13 +75,17 @@ void CCameraWnd::SetUp() {
 }
 
 int CCameraWnd::OnVideoStream(platform::VIDEOHDR* frame) {
-  m_pFrameData = frame->lpData;
-  m_nFrameLength = frame->dwBufferLength;
+  {
+    std::lock_guard<std::mutex> lock(m_frameLock);
+    m_latestFrame.assign(frame->lpData, frame->lpData + frame->dwBufferLength);
+    m_pFrameData = m_latestFrame.data();
+    m_nFrameLength = frame->dwBufferLength;
+  }
   if (m_pRenderer) m_pRenderer->Render(frame->lpData, frame->dwBufferLength, 1);
 
-  // Until the channel has a stream convertor every frame counts as accepted, so that
-  // detection runs on all of them.
-  const bool accepted = true;
+  const char* data = reinterpret_cast<const char*>(frame->lpData);
+  const int length = static_cast<int>(frame->dwBufferLength);
+  const bool accepted = !m_pFlvConvertor || m_pFlvConvertor->ConvertSourceVideoData(data, length) != 0;
   if (!accepted) {
     ++m_nRejectedFrames;
   } else {
@@ -49,10 +98,59 @@ int CCameraWnd::OnVideoStream(platform::VIDEOHDR* frame) {
       }
     }
   }
+  if (m_pMobileConvertor) m_pMobileConvertor->ConvertSourceVideoData(data, length);
   return 1;
 }
 
-int CCameraWnd::OnWaveStream(platform::WAVEHDR*) { return 1; }
+int CCameraWnd::OnWaveStream(platform::WAVEHDR* block) {
+  const char* data = reinterpret_cast<const char*>(block->lpData);
+  const int length = static_cast<int>(block->dwBufferLength);
+  if (m_pFlvConvertor) m_pFlvConvertor->ConvertSourceAudioData(data, length);
+  if (m_pMobileConvertor) m_pMobileConvertor->ConvertSourceAudioData(data, length);
+  return 1;
+}
+
+int CCameraWnd::AttachViewer(CFileDispatcher* dispatcher, const char* kind) {
+  CStreamConvertor* convertor = kind && kind[0] == 'r' ? m_pMobileConvertor.get() : m_pFlvConvertor.get();
+  if (!convertor) return 0;
+  convertor->AddViewer(dispatcher);
+  return 1;
+}
+
+void CCameraWnd::DetachViewer(CFileDispatcher* dispatcher) {
+  if (m_pFlvConvertor) m_pFlvConvertor->RemoveViewer(dispatcher);
+  if (m_pMobileConvertor) m_pMobileConvertor->RemoveViewer(dispatcher);
+}
+
+int CCameraWnd::Snapshot(char* outName, const char* outputSize) {
+  std::lock_guard<std::mutex> serial(m_snapshotLock);
+  std::string frameFile;
+  platform::GetTempFileName(platform::TempDirectory(), "vts", platform::GetTickCount(), &frameFile);
+  frameFile += ".yuv";
+  {
+    std::lock_guard<std::mutex> lock(m_frameLock);
+    if (!m_pFrameData || m_nFrameLength == 0) return 0;
+    const int fd = open(frameFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return 0;
+    uint32_t written = 0;
+    while (written < m_nFrameLength) {
+      const ssize_t n = write(fd, m_pFrameData + written, m_nFrameLength - written);
+      if (n <= 0) break;
+      written += static_cast<uint32_t>(n);
+    }
+    close(fd);
+  }
+  std::snprintf(outName, 260, "%s.jpg", frameFile.c_str());
+  CStreamConvertor::ConvertYUV2JPG(m_nSizeCode, frameFile.c_str(), outName, outputSize);
+  unlink(frameFile.c_str());
+  return 1;
+}
+
+int CCameraWnd::SaveRecentClip() {
+  if (!m_pFlvConvertor) return 0;
+  const uint32_t now = platform::GetTickCount();
+  return m_pFlvConvertor->GetHistoryClip(now - 12000, now - 4000, nullptr);
+}
 
 namespace {
 
@@ -84,7 +182,7 @@ int CCameraWnd::RestartCapture() {
   return 1;
 }
 
-uint32_t CCameraWnd::ConvertedBytes() const { return 0; }
+uint32_t CCameraWnd::ConvertedBytes() const { return m_pFlvConvertor ? m_pFlvConvertor->ConvertedBytes() : 0; }
 
 int CCameraWnd::PrepareUploadFile(uint32_t alarmTick) {
   (void)alarmTick;

@@ -5,11 +5,15 @@
 // RestartCapture run on the user-interface thread.
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "capture/AVICapWnd.h"
 
+class CFileDispatcher;
 class CMotionDetector;
 class CPreviewRenderer;
+class CStreamConvertor;
 
 class CCameraWnd : public CAVICapWnd {
  public:
@@ -23,9 +27,24 @@ class CCameraWnd : public CAVICapWnd {
   int RestartCapture();
   uint32_t ConvertedBytes() const;
 
+  // kind "flv" or "rtp" (first letter "r": the 3GP convertor). 0 without that convertor.
+  int AttachViewer(CFileDispatcher* dispatcher, const char* kind);
+  void DetachViewer(CFileDispatcher* dispatcher);
+
+  // A JPEG of the latest frame: outName (260 bytes) gets "<frame file>.jpg". 1 when the
+  // conversion ran, 0 without a frame or when the frame file could not be written.
+  int Snapshot(char* outName, const char* outputSize);
+  // The last seconds of the FLV stream into the default clip file (the hidden Status button).
+  int SaveRecentClip();
+
   // The alarm clip: fails until an upload path exists.
   int PrepareUploadFile(uint32_t alarmTick);
   int UploadAlarmAVData();
+
+  CStreamConvertor* FlvConvertor() const { return m_pFlvConvertor.get(); }
+  CStreamConvertor* MobileConvertor() const { return m_pMobileConvertor.get(); }
+  // The resolution index for a capture size (4 = 640x480).
+  static int SizeCodeFor(int width, int height);
 
   int Channel() const { return m_nChannel; }
   int RejectedFrames() const { return m_nRejectedFrames; }
@@ -33,6 +52,8 @@ class CCameraWnd : public CAVICapWnd {
   CPreviewRenderer* Renderer() const { return m_pRenderer.get(); }
 
  private:
+  std::unique_ptr<CStreamConvertor> m_pFlvConvertor;
+  std::unique_ptr<CStreamConvertor> m_pMobileConvertor;
   std::unique_ptr<CMotionDetector> m_pDetector;
   int m_nChannel;
   uint32_t m_nAlarmTick = 0;
@@ -42,4 +63,9 @@ class CCameraWnd : public CAVICapWnd {
   int m_nSizeCode = 4;
   int m_nRejectedFrames = 0;
   std::unique_ptr<CPreviewRenderer> m_pRenderer;
+  // The capture service reuses its frame memory once the callback returns, so the latest
+  // frame is kept here for snapshots, which run on other threads.
+  std::mutex m_frameLock;
+  std::vector<uint8_t> m_latestFrame;
+  std::mutex m_snapshotLock;
 };

@@ -99,3 +99,17 @@ int CCameraWndMgr::RestartCapture(int channel) {
   CCameraWnd* wnd = GetChannel(channel);
   return wnd ? wnd->RestartCapture() : 0;
 }
+
+int CCameraWndMgr::AttachViewer(CFileDispatcher* viewer, const char* kind, int channel) {
+  CCameraWnd* wnd = GetChannel(channel);
+  return wnd ? wnd->AttachViewer(viewer, kind) : 0;
+}
+
+void CCameraWndMgr::DetachViewer(int channel, CFileDispatcher* viewer) {
+  if (CCameraWnd* wnd = GetChannel(channel)) wnd->DetachViewer(viewer);
+}
+
+int CCameraWndMgr::Snapshot(char* outName, const char* outputSize, int channel) {
+  CCameraWnd* wnd = GetChannel(channel);
+  return wnd ? wnd->Snapshot(outName, outputSize) : 0;
+}

@@ -6,8 +6,9 @@
 
 #include "capture/CameraWnd.h"
 #include "capture/IVideoHost.h"
+#include "media/CameraChannels.h"
 
-class CCameraWndMgr {
+class CCameraWndMgr : public ICameraChannels {
  public:
   static constexpr int kChannelSlots = 10;
 
@@ -19,6 +20,9 @@ class CCameraWndMgr {
   int PrepareUploadFile(uint32_t alarmTick, int channel);
   int UploadAlarmAVData(int channel);
   int RestartCapture(int channel);
+  int AttachViewer(CFileDispatcher* viewer, const char* kind, int channel) override;
+  void DetachViewer(int channel, CFileDispatcher* viewer) override;
+  int Snapshot(char* outName, const char* outputSize, int channel) override;
 
  private:
   CCameraWnd* m_channels[kChannelSlots] = {};

@@ -96,26 +96,25 @@ int CFLVStreamDataBuffer::HeaderStep(char** data, int* length) {
     scan = at;
   }
 
-  m_nHeaderLength = static_cast<int>(scan);
-  m_header[m_nHeaderLength] = 0;
-  m_nState = 4;
-  m_nScanOffset = 0;
+  const int advance = static_cast<int>(scan) - fillBefore;
   m_nCarry = 0;
-  Log("Got whole FLV header/meta-data, size=%d. ", m_nHeaderLength);
-  const int advance = m_nHeaderLength - fillBefore;
   if (advance < 0) {
     // The tag behind the header began in an earlier receive (its first bytes were too few
     // to read it then). They are in the header area: carry them in front of this input.
     const int early = -advance;
     if (early > kCarryCapacity || early > kMinimumHeadroom) {
       Log("Not a http flv stream, close session.[%s]", m_header);
-      m_nState = 1;
       return -1;
     }
-    std::memcpy(m_carry, m_header + m_nHeaderLength, static_cast<size_t>(early));
+    std::memcpy(m_carry, m_header + scan, static_cast<size_t>(early));
     m_nCarry = early;
-    return 1;
   }
+  m_nHeaderLength = static_cast<int>(scan);
+  m_header[m_nHeaderLength] = 0;
+  m_nState = 4;
+  m_nScanOffset = 0;
+  Log("Got whole FLV header/meta-data, size=%d. ", m_nHeaderLength);
+  if (advance < 0) return 1;
   *data += advance;
   *length -= advance;
   return *length > 0 ? 1 : 0;
@@ -144,7 +143,18 @@ int CFLVStreamDataBuffer::StreamingStep(char* data, int length) {
   m_nPackageLength = static_cast<int>(total);
   m_pResultPackage = CurrentPackageOf();
 
+  // Where the last tag ending in this package ends, for clips (package data relative).
+  const StreamPackage* package = m_pResultPackage;
+  const bool tracked = package != nullptr && start >= package->data - package->headroom &&
+                       start + total <= package->data + package->received;
+  int64_t lastEnd = -1;
+  auto note = [&](int64_t end) {
+    if (end > 0 && end <= total) lastEnd = end;
+    if (tracked) m_nTagsEnd = lastEnd < 0 ? -1 : static_cast<int>(start + lastEnd - package->data);
+  };
+
   int64_t offset = m_nScanOffset;
+  note(offset);
   if (offset >= total) {
     m_nScanOffset = offset - total;
     return 1;
@@ -157,6 +167,7 @@ int CFLVStreamDataBuffer::StreamingStep(char* data, int length) {
       m_pKeyFrame = start + tagStart;
       m_nKeyFrameLength = static_cast<int>(total - tagStart);
     }
+    note(offset);
     if (offset >= total) {
       m_nScanOffset = offset - total;
       return 1;

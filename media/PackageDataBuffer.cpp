@@ -58,6 +58,7 @@ char* CPackageDataBuffer::GetWriteBuffer(int* free) {
   package->keyFrame = nullptr;
   package->length = 0;
   package->received = 0;
+  package->tagsEnd = 0;
   if (package != m_pCurrent || m_bCurrentCommitted) package->sequence = m_nNextSequence++;
   m_pCurrent = package;
   m_bCurrentCommitted = false;
@@ -78,6 +79,7 @@ int CPackageDataBuffer::CommitWrite(int n) {
   package->tick = platform::GetTickCount();
   package->length = n;
   package->received = n;
+  package->tagsEnd = n;
   m_pWrite = package->data + n;
   *m_pWrite = 0;  // the spare byte
   {

@@ -70,8 +70,11 @@ CStreamConvertor::~CStreamConvertor() {
   }
   // Hard close: queued raw frames are cancelled, which releases the frame slots, and the
   // receive into the stream buffer is withdrawn before the buffer goes.
-  if (audio != nullptr) audio->DestorySocket();
-  if (video != nullptr) video->DestorySocket();
+  for (CStreamConvertorSession* session : {audio, video}) {
+    if (session == nullptr) continue;
+    session->DestorySocket();
+    session->Recycle();  // pooled: back to accepting at once
+  }
   for (auto& slot : m_frameSlots) slot->WaitUntilUnreferenced();
   // Packages still pinned by viewers' queued sends are freed with the buffer; the viewers'
   // own connections end with the channel, as the frame path does.

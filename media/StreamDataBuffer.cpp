@@ -54,6 +54,7 @@ void CStreamDataBuffer::ClearResults() {
   m_pPackageData = nullptr;
   m_nPackageLength = 0;
   m_pResultPackage = nullptr;
+  m_nTagsEnd = kUntracked;
 }
 
 void CStreamDataBuffer::ResetParser() {
@@ -76,6 +77,7 @@ int CStreamDataBuffer::ParseReceived(char* data, int length) {
     std::lock_guard<std::mutex> guard(m_lock);
     package->keyFrame = keyFrame;
     if (keyFrame != nullptr) package->length = keyLength;
+    if (m_nTagsEnd != kUntracked) package->tagsEnd = m_nTagsEnd;
   }
   return result;
 }
@@ -89,11 +91,14 @@ int CStreamDataBuffer::GetFLVHistoryClip(uint32_t startTick, uint32_t endTick, c
     return 0;
   }
   bool ok = WriteAll(fd, m_header, m_nHeaderLength);
+  int64_t written = m_nHeaderLength;
+  int64_t wholeTags = written;  // the clip ends on the last whole tag
   {
     std::lock_guard<std::mutex> guard(m_lock);
     bool started = false;
     uint32_t limit = 0;
     for (StreamPackage* package : m_packages) {
+      const char* from = package->data;
       if (!started) {
         if (package->keyFrame == nullptr || static_cast<int32_t>(package->tick - startTick) < 0) continue;
         // The window is shifted by the delay of the first key frame.
@@ -101,15 +106,20 @@ int CStreamDataBuffer::GetFLVHistoryClip(uint32_t startTick, uint32_t endTick, c
         started = true;
         // From the key frame to the end of everything received: the bytes behind its whole
         // tags are the start of the next tag, which the next package continues.
-        ok = ok && WriteAll(fd, package->keyFrame, package->data + package->received - package->keyFrame);
-        continue;
+        from = package->keyFrame;
+      } else if (package->tick > limit) {
+        break;
       }
-      if (package->tick > limit) break;
       // Later packages whole: a key frame inside one does not make the bytes before it
       // (the rest of earlier tags) any less part of the stream.
-      ok = ok && WriteAll(fd, package->data, package->received);
+      const char* end = package->data + package->received;
+      ok = ok && WriteAll(fd, from, end - from);
+      if (package->tagsEnd >= 0 && package->data + package->tagsEnd >= from)
+        wholeTags = written + (package->data + package->tagsEnd - from);
+      written += end - from;
     }
   }
+  if (ok && wholeTags < written) ok = ftruncate(fd, wholeTags) == 0;
   if (!ok) LogWithLastError("CFLVStreamDataBuffer::GetFLVHistoryClip write to %s failed", path.c_str());
   close(fd);
   return 1;

@@ -64,6 +64,10 @@ class CStreamDataBuffer : public CPackageDataBuffer {
   char* m_pPackageData = nullptr;
   int m_nPackageLength = 0;
   StreamPackage* m_pResultPackage = nullptr;
+  // End of the last whole tag in the result package, relative to its data; kUntracked
+  // when the parser does not know tags.
+  static constexpr int kUntracked = -2;
+  int m_nTagsEnd = kUntracked;
 
   int m_nState = 1;         // 1 file header, 2 metadata, 3 first key frame, 4 streaming
   int64_t m_nScanOffset = 0;

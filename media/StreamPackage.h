@@ -30,5 +30,8 @@ struct StreamPackage : SharedReference {
 
   int32_t headroom = 0;       // bytes in front of data that belong to the allocation
   int32_t received = 0;       // bytes received into data (never rewritten by the parser)
+  // Bytes from data to the end of the last tag that ends in this package (-1: none does);
+  // a clip cut behind it ends on a whole tag. All received bytes until a parser says more.
+  int32_t tagsEnd = 0;
   char* allocation = nullptr;
 };
