@@ -1,0 +1,153 @@
+// The pieces of the stream convertor that need no converter: the frame pacer, the meeting
+// point of convertors and converter connections, and the command lines each type builds.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "media/ConvertorPort.h"
+#include "media/ConvertorRegistry.h"
+#include "media/FramePacer.h"
+#include "media/StreamConvertor.h"
+#include "platform/ProgramDir.h"
+
+namespace {
+
+std::vector<int> Counts(CFramePacer& pacer, uint32_t start, uint32_t step, int frames) {
+  std::vector<int> counts;
+  for (int i = 0; i < frames; ++i) counts.push_back(pacer.Next(start + step * static_cast<uint32_t>(i)));
+  return counts;
+}
+
+TEST(FramePacer, KeepsTheConverterInputAtTheNominalRate) {
+  CFramePacer pacer;
+  pacer.Start(10);
+  EXPECT_EQ(pacer.TicksPerFrame(), 100);
+  // Twice the rate: every other frame is dropped.
+  EXPECT_EQ(Counts(pacer, 5000, 50, 9), (std::vector<int>{1, 1, 0, 1, 0, 1, 0, 1, 0}));
+
+  // A frame every 250 ms stands for 2.5 frames: 2 and 3 in turn as the remainder carries.
+  pacer.Start(10);
+  EXPECT_EQ(Counts(pacer, 7000, 250, 7), (std::vector<int>{1, 2, 3, 2, 3, 2, 3}));
+
+  // On time: every frame once, whatever the start tick (also across the wrap).
+  pacer.Start(10);
+  EXPECT_EQ(Counts(pacer, 0xFFFFFF00u, 100, 5), (std::vector<int>{1, 1, 1, 1, 1}));
+  EXPECT_EQ(pacer.CumulativeOffset(), 0);
+
+  // Jitter that averages out sends each frame once: late by 60, then early by 60.
+  pacer.Start(10);
+  EXPECT_EQ(pacer.Next(1000), 1);
+  EXPECT_EQ(pacer.Next(1160), 1);
+  EXPECT_EQ(pacer.Next(1200), 1);
+  EXPECT_EQ(pacer.CumulativeOffset(), 0);
+}
+
+TEST(FramePacer, UnusableRatesPassEveryFrameOnce) {
+  for (int rate : {0, -5, 1001}) {
+    CFramePacer pacer;
+    pacer.Start(rate);
+    EXPECT_EQ(Counts(pacer, 100, 1, 4), (std::vector<int>{1, 1, 1, 1})) << rate;
+  }
+}
+
+TEST(ConvertorRegistry, WhoeverArrivesSecondTakesTheFirstOnesEntry) {
+  CConvertorRegistry registry;
+  int convertor = 0;
+  int session = 0;
+  EXPECT_EQ(registry.Register(42, &convertor), nullptr);
+  EXPECT_EQ(registry.Register(42, &session), &convertor);
+  EXPECT_EQ(registry.Size(), 0u);  // the meeting consumed the entry
+
+  // A session first: it finds nobody and is the one waiting.
+  EXPECT_EQ(registry.Register(7, &session), nullptr);
+  // Unregister removes only the object's own entry.
+  registry.Unregister(7, &convertor);
+  EXPECT_EQ(registry.Size(), 1u);
+  registry.Unregister(7, &session);
+  EXPECT_EQ(registry.Size(), 0u);
+  EXPECT_EQ(registry.Register(7, &convertor), nullptr);
+
+  // Keys are independent: the audio key of a process is not its video key.
+  EXPECT_EQ(registry.Register(7 | 0x1000000, &convertor), nullptr);
+  EXPECT_EQ(registry.Register(7 | 0x1000000, &session), &convertor);
+  EXPECT_EQ(registry.Register(7, &session), &convertor);
+}
+
+struct LineCase {
+  bool mobile;
+  int type;
+  int resolution;
+  const char* expected;  // "" when no converter is started
+  bool audioKey;
+};
+
+// A convertor directory that holds no converter: Open builds the line, fails to start it
+// and registers process id 0.
+TEST(StreamConvertor, BuildsTheCommandLineOfEveryType) {
+  platform::SetConvertorDirectory("/nonexistent/vt conv");
+  SetConvertorListenPort(7541);
+  const LineCase cases[] = {
+      {false, 0x400, 4, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s 640x480 -pix_fmt yuyv422 -i "
+                        "\"/nonexistent/vt conv/seed.yuv\" \"/nonexistent/vt conv/temp.flv\" -lss lss://127.0.0.1:7541",
+       false},
+      {false, 0x20400, 1, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s 160x120 -pix_fmt yuyv422 -i "
+                          "\"/nonexistent/vt conv/seed.yuv\" -ar 11025 -f u8 -ac 1 -i \"/nonexistent/vt conv/seed.s16le\" "
+                          "-acodec libfaac -ar 44100 \"/nonexistent/vt conv/temp.flv\" -lss lss://127.0.0.1:7541",
+       true},
+      {false, 0xA00, 0, "\"/nonexistent/vt conv/ffmpeg\" -y -ar 11025 -f u8 -ac 1 -i \"/nonexistent/vt conv/hh.s16le\" "
+                        "-acodec libfaac -ar 44100 -ac 2 temp.aac -lss lss://127.0.0.1:7541",
+       false},
+      {true, 0x500, 2, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s qcif -pix_fmt yuyv422 -i "
+                       "\"/nonexistent/vt conv/seed.yuv\" -s cif \"/nonexistent/vt conv/temp.3gp\" -lss sls://127.0.0.1:7541",
+       false},
+      {true, 0x20500, 3, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s cif -pix_fmt yuyv422 -i "
+                         "\"/nonexistent/vt conv/seed.yuv\" -ar 11025 -f u8 -ac 1 -i \"/nonexistent/vt conv/seed.s16le\" "
+                         "-acodec libfaac -ar 44100 -s cif \"/nonexistent/vt conv/temp.3gp\" -lss sls://127.0.0.1:7541",
+       true},
+      // Unknown resolution index: an empty size, as the table says.
+      {false, 0x400, 9, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s  -pix_fmt yuyv422 -i "
+                        "\"/nonexistent/vt conv/seed.yuv\" \"/nonexistent/vt conv/temp.flv\" -lss lss://127.0.0.1:7541",
+       false},
+      // FLV with an audio field other than 0 or 2, and unknown containers: nothing starts.
+      {false, 0x10400, 4, "", false},
+      {false, 0x600, 4, "", false},
+  };
+  for (const LineCase& c : cases) {
+    CStreamConvertor* convertor = c.mobile ? new C3GPStreamConvertor(c.type, 10, c.resolution)
+                                           : new CStreamConvertor(c.type, 10, c.resolution);
+    EXPECT_EQ(convertor->Open(), 0);
+    EXPECT_STREQ(convertor->CommandLine(), c.expected) << std::hex << c.type;
+    EXPECT_EQ(convertor->ProcessId(), 0u);
+    EXPECT_NE(convertor->StreamBuffer(), nullptr);
+    auto& registry = CConvertorRegistry::Instance();
+    EXPECT_EQ(registry.Size(), c.audioKey ? 2u : 1u) << std::hex << c.type;
+    delete convertor;  // takes its keys out of the registry
+    EXPECT_EQ(registry.Size(), 0u);
+  }
+}
+
+TEST(StreamConvertor, LongLinesAreCutAndStayTerminated) {
+  const std::string longDir = "/nonexistent/" + std::string(400, 'd');
+  platform::SetConvertorDirectory(longDir);
+  CStreamConvertor flv(0x20400, 10, 4);
+  flv.Open();
+  EXPECT_EQ(std::string(flv.CommandLine()).size(), 1023u);
+  C3GPStreamConvertor mobile(0x20500, 10, 4);
+  mobile.Open();
+  EXPECT_EQ(std::string(mobile.CommandLine()).size(), 1022u);
+  EXPECT_EQ(std::string(mobile.CommandLine()).rfind("\"" + longDir + "/ffmpeg\" -y -r 10", 0), 0u);
+}
+
+TEST(StreamConvertor, WithoutAConnectionNothingIsSentOrReferenced) {
+  CStreamConvertor convertor(0x400, 10, 4);
+  const char frame[16] = {};
+  EXPECT_EQ(convertor.ConvertSourceVideoData(frame, sizeof(frame)), 0);
+  EXPECT_EQ(convertor.ConvertSourceAudioData(frame, sizeof(frame)), 0);
+  EXPECT_EQ(convertor.GetCurrentPackage(), nullptr);
+  EXPECT_EQ(convertor.GetHistoryClip(0, 100, "/nonexistent/clip.flv"), 0);  // no stream buffer yet
+  EXPECT_STREQ(CStreamConvertor::ResolutionText(-1), "");
+  EXPECT_STREQ(CStreamConvertor::ResolutionText(5), "");
+}
+
+}  // namespace
