@@ -1,0 +1,233 @@
+// Convertors starting real processes: a stand-in converter (a script that records its
+// command line and plays the converter's side of the loopback contract) for the restart
+// rules and the snapshot, and the real converter (build/bin/ffmpeg) for a live FLV viewer.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/FileDispatcher.h"
+#include "platform/Process.h"
+#include "platform/ProgramDir.h"
+#include "platform/Tick.h"
+#include "remote/ProcessRunner.h"
+#include "tests/media/convertor_support.h"
+
+namespace {
+
+using nettest::LogCapture;
+using nettest::WaitUntil;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Lines of calls.txt: the process id and the arguments after the program name.
+struct Call {
+  int pid = 0;
+  std::string args;
+};
+std::vector<Call> Calls(const std::string& dir) {
+  std::vector<Call> calls;
+  std::istringstream lines(ReadFile(dir + "calls.txt"));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t tab = line.find('\t');
+    calls.push_back({std::atoi(line.substr(0, tab).c_str()), line.substr(tab + 1)});
+  }
+  return calls;
+}
+
+std::string Args(std::initializer_list<std::string> list) {
+  std::string joined;
+  for (const std::string& arg : list) joined += (joined.empty() ? "" : "\x1f") + arg;
+  return joined;
+}
+
+class ConvertorProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LogCapture::Instance();
+    SetProcessWindowShown(false);
+    m_port = convertortest::ArmConvertorListener();
+    ASSERT_NE(m_port, 0);
+    char pattern[] = "/tmp/vt conv XXXXXX";
+    m_dir = std::string(mkdtemp(pattern)) + "/";
+    m_mark = LogCapture::Instance().Mark();
+  }
+  void TearDown() override {
+    platform::ResetTickForTest();
+    std::system(("rm -rf '" + m_dir + "'").c_str());
+  }
+  // The convertor directory holds the stand-in under the converter's name.
+  void UseStandIn() {
+    const std::string standIn = ReadFile(std::string(VT_SOURCE_DIR) + "/tests/media/convertor_standin.py");
+    std::ofstream(m_dir + "ffmpeg") << standIn;
+    chmod((m_dir + "ffmpeg").c_str(), 0755);
+    platform::SetConvertorDirectory(m_dir);
+  }
+  std::string Log() { return LogCapture::Instance().Since(m_mark); }
+  bool LogHas(const std::string& text, int timeoutMs = 10000) {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
+  }
+
+  uint16_t m_port = 0;
+  std::string m_dir;
+  size_t m_mark = 0;
+};
+
+TEST_F(ConvertorProcessTest, LosingTheVideoConnectionStartsTheSameCommandLineAgain) {
+  UseStandIn();
+  platform::FreezeTickForTest(500000);
+  auto* convertor = new CStreamConvertor(0x20400, 10, 1);
+  ASSERT_EQ(convertor->Open(), 1);
+  ASSERT_TRUE(WaitUntil([&] { return convertor->VideoSession() != nullptr && convertor->AudioSession() != nullptr; }));
+  std::vector<Call> calls = Calls(m_dir);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(static_cast<uint32_t>(calls[0].pid), convertor->ProcessId());
+  const std::string port = std::to_string(m_port);
+  EXPECT_EQ(calls[0].args, Args({"-y", "-r", "10", "-s", "160x120", "-pix_fmt", "yuyv422", "-i", m_dir + "seed.yuv",
+                                 "-ar", "11025", "-f", "u8", "-ac", "1", "-i", m_dir + "seed.s16le", "-acodec",
+                                 "libfaac", "-ar", "44100", m_dir + "temp.flv", "-lss", "lss://127.0.0.1:" + port}));
+  EXPECT_TRUE(LogHas("CStreamConvertor::Open \"" + m_dir + "ffmpeg\" -y -r 10 -s 160x120"));
+
+  // The converter drops its audio connection: logged, no new process.
+  const std::string close = "CLOSE!";
+  EXPECT_EQ(convertor->ConvertSourceAudioData(close.data(), static_cast<int>(close.size())), 1);
+  EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed audio session closed!"));
+  EXPECT_NE(convertor->VideoSession(), nullptr);
+  EXPECT_EQ(Calls(m_dir).size(), 1u);
+
+  // The converter ends: a new one is started with the same command line and pairs again.
+  const std::string exitFrame = "EXIT!" + std::string(100, '\x10');
+  EXPECT_EQ(convertor->ConvertSourceVideoData(exitFrame.data(), static_cast<int>(exitFrame.size())), 1);
+  EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed open again!"));
+  ASSERT_TRUE(WaitUntil([&] { return Calls(m_dir).size() == 2u; }));
+  calls = Calls(m_dir);
+  EXPECT_EQ(calls[1].args, calls[0].args);
+  EXPECT_NE(calls[1].pid, calls[0].pid);
+  ASSERT_TRUE(WaitUntil([&] { return convertor->VideoSession() != nullptr && convertor->AudioSession() != nullptr; }));
+  EXPECT_EQ(static_cast<uint32_t>(calls[1].pid), convertor->ProcessId());
+
+  delete convertor;  // closes the connections: the stand-in exits
+  EXPECT_TRUE(WaitUntil([&] { return kill(calls[1].pid, 0) != 0; }));
+  EXPECT_EQ(Calls(m_dir).size(), 2u);
+}
+
+TEST_F(ConvertorProcessTest, MobileConvertorStartsTheLengthPrefixedOutput) {
+  UseStandIn();
+  C3GPStreamConvertor convertor(0x500, 10, 2);
+  ASSERT_EQ(convertor.Open(), 1);
+  ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession() != nullptr; }));
+  EXPECT_EQ(convertor.AudioSession(), nullptr);
+  EXPECT_EQ(Calls(m_dir)[0].args,
+            Args({"-y", "-r", "10", "-s", "qcif", "-pix_fmt", "yuyv422", "-i", m_dir + "seed.yuv", "-s", "cif",
+                  m_dir + "temp.3gp", "-lss", "sls://127.0.0.1:" + std::to_string(m_port)}));
+}
+
+TEST_F(ConvertorProcessTest, SnapshotRunsTheConverterAndWaitsForIt) {
+  UseStandIn();
+  const std::string in = m_dir + "frame.yuv";
+  const std::string out = m_dir + "snap.jpg";
+  EXPECT_EQ(CStreamConvertor::ConvertYUV2JPG(4, in.c_str(), out.c_str(), "qcif"), 0);
+  EXPECT_EQ(ReadFile(out), "JPEG");  // written before the call returned
+  EXPECT_EQ(Calls(m_dir)[0].args, Args({"-y", "-s", "640x480", "-pix_fmt", "yuyv422", "-i", in, "-s", "qcif", out}));
+  EXPECT_TRUE(LogHas("ConvertYUV2JPG cmd=\"" + m_dir + "ffmpeg\" -y -s 640x480 -pix_fmt yuyv422 -i \"" + in +
+                     "\" -s qcif \"" + out + "\""));
+  // Without an output size the option is left out.
+  CStreamConvertor::ConvertYUV2JPG(1, in.c_str(), out.c_str(), nullptr);
+  EXPECT_EQ(Calls(m_dir)[1].args, Args({"-y", "-s", "160x120", "-pix_fmt", "yuyv422", "-i", in, out}));
+}
+
+// The viewer's end of a live stream: an accepting socket of the program with a live sender
+// bound to it, and a blocking client that collects what the sender sends.
+class CViewerConnection : public CIOCPServerSocket {
+ public:
+  ~CViewerConnection() override { Retire(); }
+  int ProcessRecvBuffer() override {
+    GetRecvBuffer()->Reset();
+    return 1;
+  }
+};
+
+TEST_F(ConvertorProcessTest, RealConverterStreamReachesAViewerAsDecodableFlv) {
+  const std::string binDir = std::string(VT_BIN_DIR) + "/";
+  ASSERT_EQ(access((binDir + "ffmpeg").c_str(), X_OK), 0) << "build the converter (target vt_converter_program)";
+  platform::SetConvertorDirectory(binDir);
+
+  nettest::Listener viewerListener;
+  ASSERT_TRUE(viewerListener.Ok());
+  CViewerConnection connection;
+  connection.SetListener(&viewerListener);
+  ASSERT_EQ(connection.AcceptFrom(), 1);
+  const int client = nettest::ConnectBlocking(viewerListener.Port());
+  nettest::SendAll(client, "GET /vdata.flv HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return connection.GetState() == CIOCPSocket::kConnected; }));
+  CFileDispatcher viewer;
+  viewer.Bind(&connection);
+
+  std::string received;
+  std::atomic<bool> reading{true};
+  std::thread reader([&] {
+    char buffer[65536];
+    while (reading.load()) {
+      const ssize_t n = recv(client, buffer, sizeof(buffer), 0);
+      if (n <= 0) break;
+      received.append(buffer, static_cast<size_t>(n));
+    }
+  });
+
+  auto* convertor = new CStreamConvertor(0x400, 10, 1);
+  convertor->AddViewer(&viewer);
+  ASSERT_EQ(convertor->Open(), 1);
+  ASSERT_TRUE(WaitUntil([&] { return convertor->VideoSession() != nullptr; }));
+
+  // About 3 s of a moving 160x120 picture at 10 fps, paced on the frozen tick.
+  platform::FreezeTickForTest(900000);
+  std::vector<char> frame(160 * 120 * 2);
+  for (int i = 0; i < 40; ++i) {
+    for (size_t p = 0; p < frame.size(); p += 2) {
+      frame[p] = static_cast<char>(((p / 2) % 160 + static_cast<size_t>(i) * 8) & 0xFF);
+      frame[p + 1] = static_cast<char>(0x80);
+    }
+    EXPECT_EQ(convertor->ConvertSourceVideoData(frame.data(), static_cast<int>(frame.size())), 1);
+    platform::AdvanceTickForTest(100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return viewer.LiveCount() >= 10; }, 20000)) << viewer.LiveCount();
+  EXPECT_GT(convertor->ConvertedBytes(), 0u);
+  convertor->RemoveViewer(&viewer);
+  connection.DestorySocket();
+  reading.store(false);
+  reader.join();
+  close(client);
+  delete convertor;
+
+  ASSERT_GT(received.size(), 13u);
+  EXPECT_EQ(received.substr(0, 3), "FLV");
+  const std::string file = m_dir + "live.flv";
+  std::ofstream(file, std::ios::binary) << received;
+  const std::string probe = m_dir + "probe.txt";
+  const std::string command = "ffprobe -v error -select_streams v -count_frames -show_entries "
+                              "stream=codec_type,width,height,nb_read_frames -of default=nw=1 '" +
+                              file + "' > '" + probe + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(probe);
+  const std::string report = ReadFile(probe);
+  EXPECT_NE(report.find("codec_type=video"), std::string::npos) << report;
+  EXPECT_NE(report.find("width=160"), std::string::npos) << report;
+  EXPECT_NE(report.find("height=120"), std::string::npos) << report;
+  const size_t at = report.find("nb_read_frames=");
+  ASSERT_NE(at, std::string::npos) << report;
+  EXPECT_GE(std::atoi(report.c_str() + at + 15), 10) << report;
+}
+
+}  // namespace
