@@ -1,0 +1,210 @@
+// The live sender on a real loopback connection: header + key frame first, then whole
+// packages by reference; FLV audio tags built in place from ADTS frames.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "media/FLVStreamDataBuffer.h"
+#include "media/FileDispatcher.h"
+#include "media/FlvTemplates.h"
+#include "media/PacketStreamDataBuffer.h"
+#include "net/IOCPServerSocket.h"
+#include "platform/Tick.h"
+#include "tests/net/NetTestSupport.h"
+
+namespace {
+
+using nettest::LogCapture;
+using nettest::WaitUntil;
+
+// A viewer connection shaped like the HTTP server's request session: a server socket that
+// is its own live sender.
+class Viewer : public CIOCPServerSocket, public CFileDispatcher {
+ public:
+  ~Viewer() override { Retire(); }
+  int ProcessRecvBuffer() override {
+    m_pRecvBuffer->Reset();
+    m_processed.fetch_add(1);
+    return 1;
+  }
+  int Processed() const { return m_processed.load(); }
+
+ private:
+  std::atomic<int> m_processed{0};
+};
+
+std::string Be(uint32_t value, int bytes) {
+  std::string out;
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  return out;
+}
+std::string Tag(int type, int totalSize, unsigned char first) {
+  const int dataSize = totalSize - 15;
+  std::string data(static_cast<size_t>(dataSize), static_cast<char>(0x3C));
+  data[0] = static_cast<char>(first);
+  return std::string(1, static_cast<char>(type)) + Be(static_cast<uint32_t>(dataSize), 3) + Be(0, 7) + data +
+         Be(static_cast<uint32_t>(dataSize) + 11, 4);
+}
+std::string FileHeader() { return std::string("FLV\x01\x05", 5) + Be(9, 4) + Be(0, 4); }
+std::string Meta() { return Tag(18, 60, 0x02); }
+std::string Key(int totalSize) { return Tag(9, totalSize, 0x17); }
+std::string Inter(int totalSize) { return Tag(9, totalSize, 0x27); }
+std::string Audio(int totalSize) { return Tag(8, totalSize, 0xAF); }
+
+int Feed(CStreamDataBuffer& buffer, const std::string& bytes) {
+  int free = 0;
+  char* at = buffer.GetWriteBuffer(&free);
+  std::memcpy(at, bytes.data(), bytes.size());
+  buffer.CommitWrite(static_cast<int>(bytes.size()));
+  int length = 0;
+  char* data = buffer.GetData(&length);
+  return buffer.ParseReceived(data, length);
+}
+
+// True when nothing is waiting on the client side.
+bool NothingArrived(int fd) {
+  char byte;
+  return recv(fd, &byte, 1, MSG_DONTWAIT) == -1 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+class FileDispatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LogCapture::Instance();
+    platform::FreezeTickForTest(7000000);
+    m_mark = LogCapture::Instance().Mark();
+    ASSERT_TRUE(m_listener.Ok());
+    m_viewer.SetListener(&m_listener);
+    ASSERT_EQ(m_viewer.AcceptFrom(), 1);
+    m_client = nettest::ConnectBlocking(m_listener.Port());
+    ASSERT_GE(m_client, 0);
+    ASSERT_TRUE(nettest::SendAll(m_client, "GET /vdata.flv HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return m_viewer.Processed() > 0; }));
+    m_viewer.Bind(&m_viewer);
+    m_flv.SetSize(8192, 32);
+  }
+  void TearDown() override {
+    close(m_client);
+    m_viewer.Retire();
+    m_listener.Retire();
+    platform::ResetTickForTest();
+  }
+  std::string Logged() { return LogCapture::Instance().Since(m_mark); }
+  bool SendsDone() {
+    return WaitUntil([&] { return m_viewer.GetPending() == 0; });
+  }
+
+  size_t m_mark = 0;
+  nettest::Listener m_listener;
+  Viewer m_viewer;
+  int m_client = -1;
+  CFLVStreamDataBuffer m_flv;
+};
+
+TEST_F(FileDispatcherTest, ViewerWaitsForAKeyFrameThenGetsHeaderKeyFrameAndWholePackages) {
+  ASSERT_EQ(Feed(m_flv, FileHeader() + Meta() + Key(100)), 0);  // header only
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 0);
+  ASSERT_EQ(Feed(m_flv, Inter(200) + Audio(40)), 1);  // no key frame yet
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 0);
+  EXPECT_EQ(m_viewer.LiveCount(), 0);
+  EXPECT_EQ(m_viewer.GetPending(), 0);
+  EXPECT_TRUE(NothingArrived(m_client));
+
+  const std::string cut = Inter(700);
+  ASSERT_EQ(Feed(m_flv, Inter(50) + Key(900) + Audio(30) + cut.substr(0, 5)), 1);
+  StreamPackage* keyPackage = m_flv.GetCurrentPackage();
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
+  EXPECT_EQ(m_viewer.LiveCount(), 1);
+  const std::string header = FileHeader() + Meta() + Key(100);
+  EXPECT_EQ(nettest::ReadExactly(m_client, header.size() + 930), header + Key(900) + Audio(30));
+  ASSERT_TRUE(SendsDone());
+  EXPECT_FALSE(keyPackage->IsReferenced());  // the pin was dropped when the send completed
+  const std::string logged = Logged();
+  EXPECT_NE(logged.find("CFileDispatcher::SendLive1 source="), std::string::npos);
+  EXPECT_NE(logged.find(", size=" + std::to_string(header.size())), std::string::npos);
+  EXPECT_NE(logged.find("CFileDispatcher::SendLive2 source="), std::string::npos);
+  EXPECT_NE(logged.find(", size=930"), std::string::npos);
+
+  // Later packages go whole, the cut tag header with the package that completes it.
+  ASSERT_EQ(Feed(m_flv, cut.substr(5) + Inter(60)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
+  EXPECT_EQ(nettest::ReadExactly(m_client, 760), cut + Inter(60));
+  ASSERT_EQ(Feed(m_flv, Key(300)), 1);  // a key frame changes nothing for a running viewer
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
+  EXPECT_EQ(nettest::ReadExactly(m_client, 300), Key(300));
+  EXPECT_EQ(m_viewer.LiveCount(), 3);
+  EXPECT_EQ(LogCapture::Count(Logged(), "CFileDispatcher::SendLive2"), 1);
+
+  // A reused connection starts over with header and key frame.
+  m_viewer.Bind(&m_viewer);
+  ASSERT_EQ(Feed(m_flv, Inter(20) + Key(40)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
+  EXPECT_EQ(nettest::ReadExactly(m_client, header.size() + 40), header + Key(40));
+}
+
+TEST_F(FileDispatcherTest, HeaderlessStreamStillSendsTheKeyFrame) {
+  CPacketStreamDataBuffer records;
+  records.SetSize(8192, 32);
+  const std::string first = std::string("\x03\x00\x00\x00", 4) + "abc";
+  const std::string second = std::string("\x02\x00\x00\x00", 4) + "de";
+  ASSERT_EQ(Feed(records, first + second.substr(0, 3)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&records), 1);
+  EXPECT_EQ(nettest::ReadExactly(m_client, 10), first + second.substr(0, 3));
+  ASSERT_EQ(Feed(records, second.substr(3)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&records), 1);
+  EXPECT_EQ(nettest::ReadExactly(m_client, 3), second.substr(3));
+  const std::string logged = Logged();
+  EXPECT_EQ(logged.find("CFileDispatcher::SendLive1"), std::string::npos);
+  EXPECT_NE(logged.find("CFileDispatcher::SendLive2"), std::string::npos);
+}
+
+TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {
+  // A 200-byte ADTS frame with room for the tag header in front and the size behind.
+  char buffer[6 + 200 + 4];
+  char* frame = buffer + 6;
+  const std::string adts("\xFF\xF1\x50\x40\x19\x1F\xFC", 7);
+  std::memcpy(frame, adts.data(), 7);
+  for (int i = 7; i < 200; ++i) frame[i] = static_cast<char>(i);
+  const std::string raw(frame + 7, 193);
+
+  platform::AdvanceTickForTest(0x12345678);  // audio time since Bind, beyond 24 bits
+  EXPECT_EQ(m_viewer.SendAudioFrame(frame, 200), 1);
+  const std::string header(reinterpret_cast<const char*>(kFlvStreamHeaderTemplate), kFlvStreamHeaderTemplateSize);
+  const std::string start(reinterpret_cast<const char*>(kFlvAudioStartTemplate), kFlvAudioStartTemplateSize);
+  const std::string tag =
+      std::string("\x08\x00\x00\xC3\x34\x56\x78\x12\x00\x00\x00\xAF\x01", 13) + raw + Be(206, 4);
+  ASSERT_EQ(tag.size(), 210u);
+  EXPECT_EQ(nettest::ReadExactly(m_client, 272 + 231 + 210), header + start + tag);
+
+  // The second frame: its tag only (the caller refilled the buffer).
+  std::memcpy(frame, adts.data(), 7);
+  platform::AdvanceTickForTest(10);
+  EXPECT_EQ(m_viewer.SendAudioFrame(frame, 200), 2);
+  const std::string second =
+      std::string("\x08\x00\x00\xC3\x34\x56\x82\x12\x00\x00\x00\xAF\x01", 13) + raw + Be(206, 4);
+  EXPECT_EQ(nettest::ReadExactly(m_client, 210), second);
+  ASSERT_TRUE(SendsDone());
+  EXPECT_TRUE(NothingArrived(m_client));
+
+  // Not an ADTS frame: nothing sent, count unchanged.
+  EXPECT_EQ(m_viewer.SendAudioFrame(frame, 6), 2);
+  EXPECT_NE(Logged().find("CFileDispatcher::SendAudioFrame not an ADTS frame, length=6"), std::string::npos);
+  ASSERT_TRUE(SendsDone());
+  EXPECT_TRUE(NothingArrived(m_client));
+}
+
+TEST(FileDispatcherUnbound, SendsNothingWithoutASocket) {
+  LogCapture::Instance();
+  CFileDispatcher dispatcher;
+  CFLVStreamDataBuffer buffer;
+  buffer.SetSize(8192, 32);
+  ASSERT_EQ(Feed(buffer, FileHeader() + Meta() + Key(600)), 1);
+  EXPECT_EQ(dispatcher.SendRaw("x", 1), 0);
+  EXPECT_EQ(dispatcher.SendLive(&buffer), 0);
+  EXPECT_EQ(dispatcher.LiveCount(), 0);
+}
+
+}  // namespace
