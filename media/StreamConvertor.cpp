@@ -141,7 +141,7 @@ int CStreamConvertor::OnConvertedData(char* data, int length) {
       if (m_viewers.count(viewer) != 0) viewer->SendLive(m_pStream);
     }
   }
-  m_nConvertedBytes += static_cast<uint32_t>(length);
+  m_nConvertedBytes.fetch_add(static_cast<uint32_t>(length), std::memory_order_relaxed);
   return 1;
 }
 

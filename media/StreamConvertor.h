@@ -24,6 +24,7 @@
 // threads. Each accepted frame is therefore copied once into a frame slot owned by the
 // convertor, and its repeats are sent from that slot by reference; a slot is reused only
 // when no queued send points into it. Audio blocks are small and sent as copies.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -78,7 +79,7 @@ class CStreamConvertor {
   void OnSessionClosed(CStreamConvertorSession* session);
 
   int GetHistoryClip(uint32_t startTick, uint32_t endTick, const char* file);
-  uint32_t ConvertedBytes() const { return m_nConvertedBytes; }
+  uint32_t ConvertedBytes() const { return m_nConvertedBytes.load(std::memory_order_relaxed); }
   CStreamDataBuffer* StreamBuffer() const { return m_pStream; }
 
   int Type() const { return m_nType; }
@@ -115,7 +116,7 @@ class CStreamConvertor {
   int m_nFrameRate;
   int m_nResolutionIndex;
   CStreamDataBuffer* m_pStream = nullptr;
-  uint32_t m_nConvertedBytes = 0;
+  std::atomic<uint32_t> m_nConvertedBytes{0};  // read by the statistics on other threads
   CFramePacer m_framePacer;
 
   // Guards the session pointers. Recursive: closing a session from a send failure ends
