@@ -15,7 +15,14 @@
 #include "framework/Messages.h"
 #include "gtest/gtest.h"
 #include "infra/Logger.h"
+#include "media/CameraChannels.h"
+#include "media/CameraHttpServer.h"
+#include "platform/NamedEvent.h"
+#include "platform/ProgramDir.h"
+#include "platform/Thread.h"
 #include "platform/Tick.h"
+
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -49,11 +56,24 @@ class Environment : public ::testing::Environment {
     GetLogger().SetExecutablePath(g_dir + "/VantorHomeCamera");
     InitLog(0);
     GetCameraInfoMgr().SetDefaults();
+    // The channels' convertors need the converter and its listener, as at start-up.
+    platform::SetConvertorDirectory(VT_BIN_DIR);
+    SetCameraChannels(&GetCameraWndMgr());
+    ASSERT_EQ(StartServers(), 1);
+    stop_.Create("main-dialog-test-" + std::to_string(getpid()));
+    server_ = platform::StartNamedThread("tServer", [this] { RunServer(stop_, nullptr); });
   }
   void TearDown() override {
+    stop_.Set();
+    server_.join();
     CloseLog();
+    framework::ShutdownApplication();
     fs::remove_all(g_dir);
   }
+
+ private:
+  platform::CNamedEvent stop_;
+  std::thread server_;
 };
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
@@ -169,16 +189,18 @@ TEST(AlarmUploadDelay, FiresWhenFiveSecondsOfVideoExist) {
 }
 
 TEST_F(MainDialogTest, WatchdogLogsCheckpointsAndRestartsAStalledCapture) {
+  const size_t checkpoints = Count(LogText(), "Video capture checkpoint. last capture=");
+  const size_t restarts = Count(LogText(), "Restart Device. Long time no video frame captured.");
   CCameraMainDlg::LastCheckpointFrames() = GetCaptureStats().VideoFrames() - 1;  // frames moved
   dlg_->OnTimer(CCameraMainDlg::TIMER_CAPTURE_WATCHDOG);
   std::string log = LogText();
-  EXPECT_EQ(Count(log, "Video capture checkpoint. last capture="), 1u);
+  EXPECT_EQ(Count(log, "Video capture checkpoint. last capture="), checkpoints + 1);
 
   GetCameraWndMgr().GetChannel(0)->CaptureStop();  // no more frames
   CCameraMainDlg::LastCheckpointFrames() = GetCaptureStats().VideoFrames();
   dlg_->OnTimer(CCameraMainDlg::TIMER_CAPTURE_WATCHDOG);
   log = LogText();
-  EXPECT_EQ(Count(log, "Restart Device. Long time no video frame captured."), 1u);
+  EXPECT_EQ(Count(log, "Restart Device. Long time no video frame captured."), restarts + 1);
   // The restart brings frames back.
   const uint32_t before = GetCaptureStats().VideoFrames();
   for (int i = 0; i < 100 && GetCaptureStats().VideoFrames() == before; ++i) framework::ProcessEvents(20);
