@@ -45,7 +45,7 @@ std::string Tag(int type, int totalSize, unsigned char first) {
   const int dataSize = totalSize - 15;
   std::string data(static_cast<size_t>(dataSize), static_cast<char>(0x3C));
   data[0] = static_cast<char>(first);
-  return std::string(1, static_cast<char>(type)) + Be(static_cast<uint32_t>(dataSize), 3) + Be(0, 7) + data +
+  return std::string(1, static_cast<char>(type)) + Be(static_cast<uint32_t>(dataSize), 3) + std::string(7, '\0') + data +
          Be(static_cast<uint32_t>(dataSize) + 11, 4);
 }
 std::string FileHeader() { return std::string("FLV\x01\x05", 5) + Be(9, 4) + Be(0, 4); }
