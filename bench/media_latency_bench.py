@@ -325,7 +325,10 @@ def summary(path, total, warmup):
     first = None
     if 0 in path.decoded and 0 in path.handed:
         first = (path.decoded[0] - path.handed[0]) * 1000
+    key = [(path.decoded[k] - path.handed[k]) * 1000 for k in range(warmup, total, FPS)
+           if k in path.decoded and k in path.handed]
     return {"tag": stats(path.tagged), "decoded": stats(path.decoded), "first": first,
+            "key": statistics.median(key) if key else None,
             "missing": sum(1 for k in range(warmup, total) if k not in path.decoded),
             "stray": sorted(k for k in path.decoded if k >= total)[:5]}
 
@@ -389,15 +392,16 @@ def main():
         print(f"{total} frames at {FPS} fps ({args.seconds:g} s), first {warmup} left out; "
               f"load average {load_before:.2f} -> {load_after:.2f} on {os.cpu_count()} cores")
         print(f"{'path':<10} {'to FLV tag ms (median/p95/max)':>32} {'to decoded ms (median/p95/max)':>32} "
-              f"{'first':>7} {'missing':>7} {'enc CPU %':>9} {'kbit/s':>7}")
+              f"{'key fr.':>7} {'first':>7} {'missing':>7} {'enc CPU %':>9} {'kbit/s':>7}")
         for p in paths:
             s = summary(p, total, warmup)
             def fmt(st):
                 return "-" if not st else f"{st['median']:.1f} / {st['p95']:.1f} / {st['max']:.1f}"
             cpu = "-" if p.encoder_cpu is None else f"{100 * p.encoder_cpu / args.seconds:.1f}"
             first = "-" if s["first"] is None else f"{s['first']:.0f}"
+            key = "-" if s["key"] is None else f"{s['key']:.1f}"
             kbps = p.bytes_out * 8 / 1000 / args.seconds
-            print(f"{p.name:<10} {fmt(s['tag']):>32} {fmt(s['decoded']):>32} {first:>7} {s['missing']:>7} "
+            print(f"{p.name:<10} {fmt(s['tag']):>32} {fmt(s['decoded']):>32} {key:>7} {first:>7} {s['missing']:>7} "
                   f"{cpu:>9} {kbps:>7.0f}")
             if s["stray"]:
                 print(f"  {p.name}: decoded indexes never sent (misread strip?): {s['stray']}")

@@ -4,9 +4,9 @@
 Runs a copy of the program (build/bin, copied to a temporary folder without upnpc-shared)
 on the synthetic test source, off screen, with the port-mapper stand-in. Viewers are plain
 sockets in this process that send the GET and count the bytes that come back. For each
-step the program's own CPU time (utime + stime of its pid, all its threads, and the finer
-run time of those threads from schedstat; the converter processes are separate pids and are shown apart) is taken over a fixed window, and its
-VmRSS / VmHWM at the end of the window.
+step the program's own CPU time is taken over a fixed window: utime + stime of its pid (all
+its threads) and the finer run time of those threads from schedstat. The converters are
+separate pids, shown apart. VmRSS / VmHWM are read at the end of the window.
 
 Run by hand: /usr/bin/python3 bench/media_viewers_bench.py [--window 20] [--viewers 15]
 """
