@@ -1,11 +1,56 @@
 #include "media/PacketStreamDataBuffer.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "infra/Logger.h"
 
 void CPacketStreamDataBuffer::ResetParser() {
   m_nScanOffset = 0;
   std::memset(m_lengthField, 0, sizeof(m_lengthField));
+  m_nHeaderLength = 0;
+  m_headerDone = false;
   ClearResults();
+}
+
+void CPacketStreamDataBuffer::CaptureFirstRecord(const char* data, int length) {
+  int used = 0;
+  while (!m_headerDone && used < length) {
+    // The length field first, then exactly the record it announces.
+    int want = 4;
+    if (m_nHeaderLength >= 4) {
+      const auto* f = reinterpret_cast<const unsigned char*>(m_header);
+      const uint64_t record = uint64_t{f[0]} | (uint64_t{f[1]} << 8) | (uint64_t{f[2]} << 16) | (uint64_t{f[3]} << 24);
+      if (record + 4 > static_cast<uint64_t>(kHeaderCapacity)) {
+        Log("CPacketStreamDataBuffer::CaptureFirstRecord first record of %llu bytes does not fit, no header",
+            static_cast<unsigned long long>(record));
+        m_nHeaderLength = 0;
+        m_headerDone = true;
+        break;
+      }
+      want = static_cast<int>(record) + 4;
+    }
+    const int take = std::min(want - m_nHeaderLength, length - used);
+    std::memcpy(m_header + m_nHeaderLength, data + used, static_cast<size_t>(take));
+    m_nHeaderLength += take;
+    used += take;
+    // An empty first record is no header at all; a whole one ends the capture.
+    if (m_nHeaderLength == want && want == 4 && m_nHeaderLength >= 4) {
+      const auto* f = reinterpret_cast<const unsigned char*>(m_header);
+      if ((f[0] | f[1] | f[2] | f[3]) == 0) {
+        m_nHeaderLength = 0;
+        m_headerDone = true;
+      }
+    } else if (m_nHeaderLength == want) {
+      m_headerDone = true;
+    }
+  }
+  m_header[m_nHeaderLength] = 0;
+}
+
+char* CPacketStreamDataBuffer::GetHeader(int* length) {
+  if (length != nullptr) *length = m_headerDone ? m_nHeaderLength : 0;
+  return m_header;
 }
 
 int CPacketStreamDataBuffer::ParseStream(char* data, int length) {
@@ -14,6 +59,7 @@ int CPacketStreamDataBuffer::ParseStream(char* data, int length) {
   m_pPackageData = data;
   m_nPackageLength = length;
   m_pResultPackage = CurrentPackageOf();
+  if (!m_headerDone) CaptureFirstRecord(data, length);
 
   int64_t pos = 0;
   for (;;) {

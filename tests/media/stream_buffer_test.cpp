@@ -612,3 +612,36 @@ TEST_F(StreamBufferTest, TemplatesAreTheFixedFlvBytesAndDecode) {
 }
 
 }  // namespace
+
+TEST_F(StreamBufferTest, FirstRecordBecomesTheHeaderOnceWhole) {
+  // The initialisation segment split over three packages: no header until it is whole.
+  const std::string init = Record(std::string(700, 'i'));
+  const std::string fragment = Record(std::string(300, 'f'));
+  CPacketStreamDataBuffer buffer;
+  buffer.SetSize(8192, 32);
+  Feed(buffer, init.substr(0, 2));
+  EXPECT_EQ(HeaderOf(buffer), "");
+  Feed(buffer, init.substr(2, 400));
+  EXPECT_EQ(HeaderOf(buffer), "");
+  Feed(buffer, init.substr(402) + fragment.substr(0, 10));
+  EXPECT_EQ(HeaderOf(buffer), init);
+  Feed(buffer, fragment.substr(10) + Record("later"));
+  EXPECT_EQ(HeaderOf(buffer), init);  // only the first record
+  buffer.ResetParser();
+  EXPECT_EQ(HeaderOf(buffer), "");
+  Feed(buffer, fragment);
+  EXPECT_EQ(HeaderOf(buffer), fragment);  // a new run's first record
+
+  // A first record too large for the header area leaves the stream without one.
+  CPacketStreamDataBuffer big;
+  big.SetSize(8192, 32);
+  const std::string large = Record(std::string(5000, 'L'));
+  Feed(big, large.substr(0, 4000));
+  Feed(big, large.substr(4000));
+  EXPECT_EQ(HeaderOf(big), "");
+
+  CPacketStreamDataBuffer empty;  // an empty first record: no header, and no hang
+  empty.SetSize(8192, 32);
+  Feed(empty, Record("") + Record("x"));
+  EXPECT_EQ(HeaderOf(empty), "");
+}
