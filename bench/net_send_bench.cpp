@@ -1,17 +1,21 @@
 // One server pushing packages to N viewers: shared-reference sends through the completion
 // sockets (one pushing thread plus the proactor's fixed pool) against plain blocking send
 // calls of the same bytes from one thread per connection. Receivers are identical in both:
-// one blocking reader per connection on loopback.
+// one blocking reader per connection on loopback, in a child process (see Receivers).
 //
 //   net_send_bench --benchmark_counters_tabular=true
 // Compare bytes_per_second of BM_SharedReferenceSend/N with BM_BlockingSend/N.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -35,7 +39,8 @@ sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
-// CPU seconds of the whole process (all threads: senders, proactor, receivers).
+// CPU seconds of the sending process (all its threads: senders, proactor; the receivers
+// run in a child).
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -60,40 +65,91 @@ int Connect(uint16_t port) {
   return fd;
 }
 
-// One reading thread per connection; counts bytes and wakes the waiter at the target.
+// The viewers' end: one reading thread per connection, in a child process that leads a
+// session of its own. Viewers normally sit on other machines; here they share the two cores,
+// and as threads of the sending process they would preempt the one pushing thread on every
+// segment it hands them. In a session of their own they are a scheduling group of their own
+// (autogroup), and the rusage counters of this process hold the sending side only. The
+// parent sends the byte total to wait for over a pipe and gets one byte back when it arrived.
 class Receivers {
  public:
   void Start(const std::vector<int>& fds) {
+    int request[2] = {-1, -1};
+    int reply[2] = {-1, -1};
+    if (pipe2(request, O_CLOEXEC) != 0 || pipe2(reply, O_CLOEXEC) != 0) std::abort();
+    m_child = fork();
+    if (m_child < 0) std::abort();
+    if (m_child == 0) {
+      setsid();
+      // Only the receiving ends and the two pipe ends stay open in the child: a copy of a
+      // server socket here would keep its connection alive after the parent closed it.
+      std::vector<int> keep(fds);
+      keep.push_back(request[0]);
+      keep.push_back(reply[1]);
+      for (int fd = 3; fd < 4096; ++fd) {
+        if (std::find(keep.begin(), keep.end(), fd) == keep.end()) close(fd);
+      }
+      RunChild(fds, request[0], reply[1]);
+      _exit(0);
+    }
+    close(request[0]);
+    close(reply[1]);
+    m_request = request[1];
+    m_reply = reply[0];
+  }
+  void Expect(uint64_t bytes) {
+    m_expected += bytes;
+    if (write(m_request, &m_expected, sizeof(m_expected)) != sizeof(m_expected)) std::abort();
+  }
+  void Wait() {
+    char done = 0;
+    if (read(m_reply, &done, 1) != 1) std::abort();
+  }
+  // The connections must be shut down first so the readers see the end.
+  void Join() {
+    close(m_request);
+    int status = 0;
+    waitpid(m_child, &status, 0);
+    close(m_reply);
+  }
+
+ private:
+  static void RunChild(const std::vector<int>& fds, int request, int reply) {
+    std::atomic<uint64_t> received{0};
+    std::atomic<uint64_t> target{~0ull};
+    std::mutex lock;
+    std::condition_variable cv;
+    std::vector<std::thread> threads;
     for (int fd : fds) {
-      m_threads.emplace_back([this, fd] {
+      threads.emplace_back([&, fd] {
         std::vector<char> buffer(256 * 1024);
         for (;;) {
           const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
           if (n <= 0) return;
-          if (m_received.fetch_add(static_cast<uint64_t>(n)) + static_cast<uint64_t>(n) >= m_target.load()) {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_cv.notify_all();
+          if (received.fetch_add(static_cast<uint64_t>(n)) + static_cast<uint64_t>(n) >= target.load()) {
+            std::lock_guard<std::mutex> guard(lock);
+            cv.notify_all();
           }
         }
       });
     }
-  }
-  void Expect(uint64_t bytes) { m_target.store(m_received.load() + bytes); }
-  void Wait() {
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_cv.wait(lock, [this] { return m_received.load() >= m_target.load(); });
-  }
-  // The connections must be shut down first so the readers see the end.
-  void Join() {
-    for (auto& thread : m_threads) thread.join();
+    uint64_t total = 0;
+    while (read(request, &total, sizeof(total)) == sizeof(total)) {
+      {
+        std::unique_lock<std::mutex> guard(lock);
+        target.store(total);
+        cv.wait(guard, [&] { return received.load() >= total; });
+      }
+      const char done = 1;
+      if (write(reply, &done, 1) != 1) break;
+    }
+    for (auto& thread : threads) thread.join();
   }
 
- private:
-  std::atomic<uint64_t> m_received{0};
-  std::atomic<uint64_t> m_target{~0ull};
-  std::mutex m_lock;
-  std::condition_variable m_cv;
-  std::vector<std::thread> m_threads;
+  pid_t m_child = -1;
+  int m_request = -1;
+  int m_reply = -1;
+  uint64_t m_expected = 0;
 };
 
 class Viewer : public CIOCPServerSocket {
