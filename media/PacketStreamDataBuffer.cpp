@@ -10,6 +10,7 @@ void CPacketStreamDataBuffer::ResetParser() {
   std::memset(m_lengthField, 0, sizeof(m_lengthField));
   m_nHeaderLength = 0;
   m_headerDone = false;
+  m_firstBoundarySeen = false;
   ClearResults();
 }
 
@@ -71,7 +72,11 @@ int CPacketStreamDataBuffer::ParseStream(char* data, int length) {
       }
       pos += m_nScanOffset;
       m_nScanOffset = 0;
-      if (m_pKeyFrame == nullptr) {
+      // The run's first record is its header, which a new viewer gets on its own; starting
+      // there as well would hand it the initialisation segment twice.
+      const bool firstOfRun = !m_firstBoundarySeen;
+      m_firstBoundarySeen = true;
+      if (m_pKeyFrame == nullptr && !firstOfRun) {
         m_pKeyFrame = data + pos;
         m_nKeyFrameLength = static_cast<int>(length - pos);
       }

@@ -24,4 +24,5 @@ class CPacketStreamDataBuffer : public CStreamDataBuffer {
 
   unsigned char m_lengthField[4] = {};
   bool m_headerDone = false;
+  bool m_firstBoundarySeen = false;
 };

@@ -146,11 +146,13 @@ TEST_F(FileDispatcherTest, ViewerWaitsForAKeyFrameThenGetsHeaderKeyFrameAndWhole
 }
 
 TEST_F(FileDispatcherTest, HeaderlessStreamStillSendsTheKeyFrame) {
+  // An empty first record leaves the record stream without a header.
   CPacketStreamDataBuffer records;
   records.SetSize(8192, 32);
+  const std::string empty(4, '\0');
   const std::string first = std::string("\x03\x00\x00\x00", 4) + "abc";
   const std::string second = std::string("\x02\x00\x00\x00", 4) + "de";
-  ASSERT_EQ(Feed(records, first + second.substr(0, 3)), 1);
+  ASSERT_EQ(Feed(records, empty + first + second.substr(0, 3)), 1);
   EXPECT_EQ(m_viewer.SendLive(&records), 1);
   EXPECT_EQ(nettest::ReadExactly(m_client, 10), first + second.substr(0, 3));
   ASSERT_EQ(Feed(records, second.substr(3)), 1);
@@ -159,6 +161,21 @@ TEST_F(FileDispatcherTest, HeaderlessStreamStillSendsTheKeyFrame) {
   const std::string logged = Logged();
   EXPECT_EQ(logged.find("CFileDispatcher::SendLive1"), std::string::npos);
   EXPECT_NE(logged.find("CFileDispatcher::SendLive2"), std::string::npos);
+}
+
+TEST_F(FileDispatcherTest, FirstRecordReachesAViewerOnceAsTheHeader) {
+  CPacketStreamDataBuffer records;
+  records.SetSize(8192, 32);
+  const std::string init = std::string("\x03\x00\x00\x00", 4) + "ini";
+  const std::string second = std::string("\x02\x00\x00\x00", 4) + "de";
+  ASSERT_EQ(Feed(records, init + second.substr(0, 3)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&records), 1);
+  // The header, then the stream from the next record boundary: the init record only once.
+  EXPECT_EQ(nettest::ReadExactly(m_client, 10), init + second.substr(0, 3));
+  ASSERT_EQ(Feed(records, second.substr(3)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&records), 1);
+  EXPECT_EQ(nettest::ReadExactly(m_client, 3), second.substr(3));
+  EXPECT_NE(Logged().find("CFileDispatcher::SendLive1"), std::string::npos);
 }
 
 TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {

@@ -18,7 +18,7 @@ def test_second_instance_waits_six_checks_and_stop_ends_the_first(camera):
     waited = time.time() - started
     assert 14 <= waited <= 20, waited  # six checks, 3 s apart
     assert first.poll() is None, "the first instance keeps running"
-    assert camera.log.count("startup!") == 1
+    assert camera.log.count("Vantor Home Camera startup!") == 1
 
     stop_at = time.time()
     assert camera.run("-stop").returncode == 0
@@ -40,11 +40,11 @@ def test_stale_lock_of_a_killed_instance_does_not_block(camera):
 
     t0 = time.time()
     camera.start()
-    assert camera.wait_for_log("startup!\r\n", timeout=5)
+    assert camera.wait_for_log("Vantor Home Camera startup!\r\n", timeout=5)
     deadline = time.time() + 5
-    while camera.log.count("startup!") < 2 and time.time() < deadline:
+    while camera.log.count("Vantor Home Camera startup!") < 2 and time.time() < deadline:
         time.sleep(0.05)
-    assert camera.log.count("startup!") == 2
+    assert camera.log.count("Vantor Home Camera startup!") == 2
     assert time.time() - t0 < 3, "no waiting on a stale lock"
     assert camera.run("-stop").returncode == 0
     assert camera.wait_for_log("shutdown!")
