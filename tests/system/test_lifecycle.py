@@ -8,6 +8,11 @@ def test_second_instance_waits_six_checks_and_stop_ends_the_first(camera):
     first = camera.start()
     assert camera.wait_for_log("Vantor Home Camera startup!")
     assert os.path.exists(camera.path("VantorHomeCamera._lock"))
+    # The seed files come once the listeners run.
+    assert camera.wait_for_log("Convertor Listener startup!")
+    deadline = time.time() + 5
+    while not os.path.exists(camera.path("seed.s16le")) and time.time() < deadline:
+        time.sleep(0.05)
     assert os.path.exists(camera.path("seed.yuv")) and os.path.exists(camera.path("seed.s16le"))
 
     started = time.time()
