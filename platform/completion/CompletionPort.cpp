@@ -1,7 +1,6 @@
 #include "platform/completion/CompletionPort.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -538,19 +537,11 @@ void Proactor::RunLane(const std::shared_ptr<Entry>& lane) {
 }
 
 void Proactor::WorkLoop() {
-  // A pool thread sleeps as a batch thread, so a wake-up for a completion waits for its turn
-  // instead of preempting the thread that woke it: a poster sending to many sockets then
-  // finishes its burst and one wake-up delivers the lot, rather than a switch back and forth
-  // for every send. Awake it is an ordinary thread again, so processes and threads that
-  // routines start do not inherit the batch policy.
-  const sched_param param{};
-  const bool batchSleep = sched_setscheduler(0, SCHED_BATCH, &param) == 0;
   std::vector<std::shared_ptr<Entry>> local;
   t_localLanes = &local;
   epoll_event events[32];
   for (;;) {
     const int n = epoll_wait(m_epoll, events, 32, -1);
-    if (batchSleep) sched_setscheduler(0, SCHED_OTHER, &param);
     {
       std::lock_guard<std::mutex> guard(m_readyLock);
       ++m_awakeThreads;
@@ -568,7 +559,6 @@ void Proactor::WorkLoop() {
         RunLane(lane);
       }
     } while (TakeOneReadyOrSleep(local));
-    if (batchSleep) sched_setscheduler(0, SCHED_BATCH, &param);
   }
 }
 

@@ -12,8 +12,7 @@
 //     makes the system calls under the entry's lock, then, with no lock held, runs the
 //     lanes it scheduled. Lanes scheduled outside the pool (an operation that finished
 //     inside the posting call) go to the ready queue, and an eventfd wakes a pool thread
-//     for them. A lane is run by one thread at a time (m_scheduled). Pool threads sleep as
-//     SCHED_BATCH, so that wake-up does not preempt the posting thread on a busy CPU.
+//     for them. A lane is run by one thread at a time (m_scheduled).
 // Lock order: listener Entry::m_lock -> accepted Entry::m_lock -> Entry::m_laneLock ->
 // m_readyLock. m_tableLock is never held while taking another lock.
 #include <sys/epoll.h>

