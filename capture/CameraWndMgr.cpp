@@ -23,6 +23,15 @@ void CCameraWndMgr::InitWnd(IVideoHost* parent) {
     found[count++] = index;
     Log("[channel:%d]CCameraWndMgr::InitWnd found [%s, %s]", index, name, version);
   }
+  // A main window opened again (after a log-out) starts with fresh channels: the previous
+  // ones were stopped when their window closed and would otherwise be lost for good.
+  for (CCameraWnd*& old : m_channels) {
+    if (!old) continue;
+    old->CaptureStop();
+    old->DriverDisconnect();
+    delete old;
+    old = nullptr;
+  }
   for (int i = 0; i < count; ++i) {
     auto* wnd = new CCameraWnd(i);
     const int rect[4] = {0, 0, 640, 480};

@@ -70,8 +70,9 @@ namespace {
 
 // Children whose CProcess went away while they ran. One thread waits for them so that
 // none stays a zombie; it ends when the list is empty.
-std::mutex g_reaperLock;
-std::vector<pid_t> g_orphans;
+// Never destroyed: the reaper thread may still run while the process exits.
+std::mutex& g_reaperLock = *new std::mutex;
+std::vector<pid_t>& g_orphans = *new std::vector<pid_t>;
 bool g_reaperRunning = false;
 
 void ReaperLoop() {

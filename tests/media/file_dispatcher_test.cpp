@@ -161,6 +161,7 @@ TEST_F(FileDispatcherTest, HeaderlessStreamStillSendsTheKeyFrame) {
   const std::string logged = Logged();
   EXPECT_EQ(logged.find("CFileDispatcher::SendLive1"), std::string::npos);
   EXPECT_NE(logged.find("CFileDispatcher::SendLive2"), std::string::npos);
+  EXPECT_TRUE(SendsDone());  // the packages stay pinned until their sends completed
 }
 
 TEST_F(FileDispatcherTest, FirstRecordReachesAViewerOnceAsTheHeader) {
@@ -176,6 +177,7 @@ TEST_F(FileDispatcherTest, FirstRecordReachesAViewerOnceAsTheHeader) {
   EXPECT_EQ(m_viewer.SendLive(&records), 1);
   EXPECT_EQ(nettest::ReadExactly(m_client, 3), second.substr(3));
   EXPECT_NE(Logged().find("CFileDispatcher::SendLive1"), std::string::npos);
+  EXPECT_TRUE(SendsDone());
 }
 
 TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {
