@@ -1,0 +1,116 @@
+#include <string>
+
+#include "../net/NetTestSupport.h"
+#include "camera_config/CameraInfoMgr.h"
+#include "gtest/gtest.h"
+#include "media/CameraChannels.h"
+#include "media/CameraRequestSession.h"
+#include "media/HttpRequest.h"
+
+using nettest::LogCapture;
+using nettest::WaitUntil;
+
+namespace {
+
+// Reads one whole text response (header and Content-Length body).
+std::string ReadResponse(int fd) {
+  std::string text;
+  while (text.find("\r\n\r\n") == std::string::npos) {
+    const std::string byte = nettest::ReadExactly(fd, 1);
+    if (byte.empty()) return text;
+    text += byte;
+  }
+  const size_t at = text.find("Content-Length:") + 16;
+  const int length = std::stoi(text.substr(at, 4));
+  return text + nettest::ReadExactly(fd, static_cast<size_t>(length));
+}
+
+// Channels that record what the server asked of them.
+class RecordingChannels : public ICameraChannels {
+ public:
+  int AttachViewer(CFileDispatcher*, const char* kind, int channel) override {
+    attached += std::string(kind) + ":" + std::to_string(channel) + ";";
+    return 1;
+  }
+  void DetachViewer(int, CFileDispatcher*) override { ++detached; }
+  int Snapshot(char*, const char*, int) override { return 0; }
+  std::string attached;
+  std::atomic<int> detached{0};
+};
+
+class CameraRequestSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LogCapture::Instance();
+    GetCameraInfoMgr().SetDefaults();
+    SetCameraChannels(&channels_);
+    ASSERT_TRUE(listener_.Ok());
+    session_.SetListener(&listener_);
+    ASSERT_EQ(session_.AcceptFrom(), 1);
+    client_ = nettest::ConnectBlocking(listener_.Port());
+    ASSERT_GE(client_, 0);
+  }
+  void TearDown() override {
+    close(client_);
+    session_.Retire();
+    listener_.Retire();
+    SetCameraChannels(nullptr);
+  }
+  RecordingChannels channels_;
+  nettest::Listener listener_;
+  CCameraRequestSession session_;
+  int client_ = -1;
+};
+
+}  // namespace
+
+TEST_F(CameraRequestSessionTest, TwoRequestsInOneReceiveAreAnsweredInOrder) {
+  CCameraInfo* camera = GetCameraInfoMgr().GetCameraInfo(0);
+  camera->SetAlarmStatus(0);
+  ASSERT_TRUE(nettest::SendAll(client_,
+                               "GET /schedule_setup.html?method=setAlarmStatus&ALARM_STATUS=1 HTTP/1.1\r\n\r\n"
+                               "GET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(ReadResponse(client_), BuildTextResponse("ALARM_STATUS=1&AUDIO_ENABLE=0"));
+  EXPECT_EQ(ReadResponse(client_), BuildTextResponse("time = 0 day, 1 hr, 23 min, 45 sec; mac=000000000000"));
+  EXPECT_EQ(camera->GetAlarmStatus(), 1);
+  camera->SetAlarmStatus(0);
+}
+
+TEST_F(CameraRequestSessionTest, SoundSettingAndPostedFtpSettings) {
+  // The store keeps sound off whatever is asked, so the page always reports 0.
+  ASSERT_TRUE(nettest::SendAll(client_, "GET /servertxt.html?A_Aenabled=1 HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(ReadResponse(client_), BuildTextResponse("ALARM_STATUS=0&AUDIO_ENABLE=0"));
+
+  // A POST whose form body is still missing waits for it; the body completes it.
+  const size_t mark = LogCapture::Instance().Mark();
+  ASSERT_TRUE(nettest::SendAll(client_, "POST /servertxt.html HTTP/1.1\r\nContent-Length: 52\r\n\r\n"));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return LogCapture::Instance().Since(mark).find("from HTTP POST.") != std::string::npos; }));
+  char byte;
+  EXPECT_EQ(recv(client_, &byte, 1, MSG_DONTWAIT), -1);  // not answered without its body
+  ASSERT_TRUE(nettest::SendAll(client_, "FTP_SERVER=127.0.0.5&FTP_USER=cam&FTP_PASS=pw&ADMIN_PASSWORD=x"));
+  EXPECT_EQ(ReadResponse(client_),
+            BuildTextResponse("startTelnet=1&FTP_SERVER=127.0.0.5&FTP_PORT=21&FTP_USER=cam&FTP_PASS=pw"
+                              "&ADMIN_PASSWORD=4QX2815K"));
+  const FTPConfig ftp = GetCameraInfoMgr().GetCameraInfo(0)->GetFtpConfig();
+  EXPECT_STREQ(ftp.serverAddr, "127.0.0.5");
+  EXPECT_STREQ(ftp.userName, "cam");
+  EXPECT_STREQ(ftp.remotePath, "./");
+  EXPECT_EQ(ftp.port, 21);
+}
+
+TEST_F(CameraRequestSessionTest, StreamRequestsAttachAndTheEndDetaches) {
+  ASSERT_TRUE(nettest::SendAll(client_, "GET /vdata.flv HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(nettest::ReadExactly(client_, std::strlen(kStreamResponseHeader)), kStreamResponseHeader);
+  ASSERT_TRUE(WaitUntil([&] { return !channels_.attached.empty(); }));
+  EXPECT_EQ(channels_.attached, "flv:0;");
+  close(client_);
+  client_ = -1;
+  EXPECT_TRUE(WaitUntil([&] { return channels_.detached.load() >= 1; }));
+  // A failed snapshot closes the connection without an answer.
+  client_ = nettest::ConnectBlocking(listener_.Port());
+  ASSERT_TRUE(WaitUntil([&] { return session_.GetState() != CIOCPSocket::kClosed; }));
+  ASSERT_TRUE(nettest::SendAll(client_, "GET /snapshot.htm?qcif HTTP/1.1\r\n\r\n"));
+  EXPECT_TRUE(nettest::SeesEndOfStream(client_));
+  EXPECT_NE(LogCapture::Instance().Since(0).find("Got ACT_REQUEST_SNAPSHOT from HTTP GET. qcif=1"), std::string::npos);
+}
