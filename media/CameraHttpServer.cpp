@@ -8,6 +8,7 @@
 #include "infra/Logger.h"
 #include "media/CameraRequestSession.h"
 #include "media/ConvertorPort.h"
+#include "media/StreamConvertor.h"
 #include "media/StreamConvertorSession.h"
 #include "platform/NamedEvent.h"
 #include "platform/Tick.h"
@@ -73,6 +74,7 @@ void RunServer(platform::CNamedEvent& stopEvent, void (*shutdown)()) {
   ArmConvertorSessions();
 
   while (!stopEvent.Wait(kMaintenancePeriodMs)) MaintainServers();
+  SetConvertorsStopping(true);
 
   HttpListener().DestorySocket();
   ConvertorListener().DestorySocket();

@@ -1,6 +1,7 @@
 #include "media/StreamConvertor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -254,6 +255,12 @@ void CStreamConvertor::RestartSessions() {
   m_pAudioSession = nullptr;
 }
 
+namespace {
+std::atomic<bool> g_convertorsStopping{false};
+}
+
+void SetConvertorsStopping(bool stopping) { g_convertorsStopping.store(stopping); }
+
 void CStreamConvertor::OnSessionClosed(CStreamConvertorSession* session) {
   std::lock_guard<std::recursive_mutex> guard(m_sessionLock);
   if (session == nullptr) return;
@@ -266,6 +273,10 @@ void CStreamConvertor::OnSessionClosed(CStreamConvertorSession* session) {
   m_pVideoSession = nullptr;
   m_pAudioSession = nullptr;
   m_pClosingVideoSession = nullptr;
+  if (g_convertorsStopping.load()) {
+    Log("CStreamConvertor::OnSessionClosed program stopping, not opened again.");
+    return;
+  }
   Log("CStreamConvertor::OnSessionClosed open again!");
   {
     std::lock_guard<std::mutex> streamGuard(m_streamLock);

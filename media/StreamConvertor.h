@@ -39,6 +39,10 @@ class CStreamConvertorSession;
 class CStreamDataBuffer;
 struct StreamPackage;
 
+// Set by the server thread once the program's stop began: a converter whose connection
+// ends then is not started again, since nothing would accept it any more.
+void SetConvertorsStopping(bool stopping);
+
 class CStreamConvertor {
  public:
   // Type fields: bits 8..15 container, bits 16..23 audio.

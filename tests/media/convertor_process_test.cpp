@@ -123,6 +123,21 @@ TEST_F(ConvertorProcessTest, LosingTheVideoConnectionStartsTheSameCommandLineAga
   EXPECT_EQ(Calls(m_dir).size(), 2u);
 }
 
+TEST_F(ConvertorProcessTest, NoNewConverterOnceTheProgramStops) {
+  UseStandIn();
+  auto* convertor = new CStreamConvertor(0x400, 10, 1);
+  ASSERT_EQ(convertor->Open(), 1);
+  ASSERT_TRUE(WaitUntil([&] { return convertor->VideoSession() != nullptr; }));
+  SetConvertorsStopping(true);
+  const std::string exitFrame = "EXIT!" + std::string(100, '\x10');
+  EXPECT_EQ(convertor->ConvertSourceVideoData(exitFrame.data(), static_cast<int>(exitFrame.size())), 1);
+  EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed program stopping, not opened again."));
+  EXPECT_EQ(Calls(m_dir).size(), 1u);
+  EXPECT_EQ(convertor->VideoSession(), nullptr);
+  SetConvertorsStopping(false);
+  delete convertor;
+}
+
 TEST_F(ConvertorProcessTest, MobileConvertorStartsTheLengthPrefixedOutput) {
   UseStandIn();
   C3GPStreamConvertor convertor(0x500, 10, 2);
