@@ -376,6 +376,16 @@ int Proactor::Connect(int fd, const sockaddr_in& target, const void* data, uint3
 }
 
 int Proactor::Recv(int fd, void* buffer, uint32_t length, Overlapped* overlapped) {
+  return QueueTransfer(fd, OpKind::Recv, static_cast<char*>(buffer), length, overlapped);
+}
+
+int Proactor::Send(int fd, const void* data, uint32_t length, Overlapped* overlapped) {
+  return QueueTransfer(fd, OpKind::Send, static_cast<char*>(const_cast<void*>(data)), length, overlapped);
+}
+
+// Receives and sends queue the same way; each direction is driven only by the operation at
+// the head of its queue, so several in flight complete in order.
+int Proactor::QueueTransfer(int fd, OpKind kind, char* buffer, uint32_t length, Overlapped* overlapped) {
   if (overlapped == nullptr || buffer == nullptr || length == 0) return EINVAL;
   auto entry = Find(fd);
   if (!entry) return EBADF;
@@ -384,34 +394,18 @@ int Proactor::Recv(int fd, void* buffer, uint32_t length, Overlapped* overlapped
   if (entry->m_routine == nullptr) return EINVAL;
   if (const int error = Register(*entry); error != 0) return error;
   Op op;
-  op.kind = OpKind::Recv;
+  op.kind = kind;
   op.overlapped = overlapped;
   op.routine = entry->m_routine;
-  op.buffer = static_cast<char*>(buffer);
+  op.buffer = buffer;
   op.length = length;
   m_operations.fetch_add(1);
-  entry->m_reads.push_back(std::move(op));
-  if (entry->m_reads.size() == 1) DriveReads(*entry);
-  return 0;
-}
-
-int Proactor::Send(int fd, const void* data, uint32_t length, Overlapped* overlapped) {
-  if (overlapped == nullptr || data == nullptr || length == 0) return EINVAL;
-  auto entry = Find(fd);
-  if (!entry) return EBADF;
-  std::lock_guard<std::mutex> guard(entry->m_lock);
-  if (entry->m_closed) return EBADF;
-  if (entry->m_routine == nullptr) return EINVAL;
-  if (const int error = Register(*entry); error != 0) return error;
-  Op op;
-  op.kind = OpKind::Send;
-  op.overlapped = overlapped;
-  op.routine = entry->m_routine;
-  op.buffer = static_cast<char*>(const_cast<void*>(data));
-  op.length = length;
-  m_operations.fetch_add(1);
-  entry->m_writes.push_back(std::move(op));
-  if (entry->m_writes.size() == 1) DriveWrites(*entry);
+  auto& queue = kind == OpKind::Recv ? entry->m_reads : entry->m_writes;
+  queue.push_back(std::move(op));
+  if (queue.size() == 1) {
+    if (kind == OpKind::Recv) DriveReads(*entry);
+    else DriveWrites(*entry);
+  }
   return 0;
 }
 

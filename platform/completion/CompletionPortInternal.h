@@ -98,6 +98,7 @@ class Proactor {
 
   std::shared_ptr<Entry> Find(int fd);
   std::shared_ptr<Entry> FindOrCreate(int fd);
+  int QueueTransfer(int fd, OpKind kind, char* buffer, uint32_t length, Overlapped* overlapped);
 
   // All of these run with entry.m_lock held.
   int Register(Entry& entry);

@@ -2,6 +2,8 @@
 // and close races, descriptor hygiene.
 #include "platform/completion/CompletionPort.h"
 
+#include "tests/support/LoopbackPeers.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -71,58 +73,14 @@ void Routine(uint32_t status, uint32_t bytes, pc::Overlapped* overlapped) {
   g_collector->Add(Record{static_cast<TestOp*>(overlapped)->tag, status, bytes});
 }
 
-int OpenDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dirent* item = readdir(dir)) {
-    if (item->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
 int TcpSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
+using nettest::ConnectBlocking;
+using nettest::Loopback;
+using nettest::OpenDescriptors;
+using nettest::ReadExactly;
 
-int ListenOnLoopback(uint16_t* port) {
-  const int fd = TcpSocket();
-  sockaddr_in address = Loopback(0);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  listen(fd, 16);
-  socklen_t length = sizeof(address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
-int ConnectBlocking(uint16_t port) {
-  const int fd = TcpSocket();
-  sockaddr_in address = Loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-std::string ReadExactly(int fd, size_t count) {
-  std::string data(count, '\0');
-  size_t got = 0;
-  while (got < count) {
-    const ssize_t n = recv(fd, data.data() + got, count - got, 0);
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  data.resize(got);
-  return data;
-}
+int ListenOnLoopback(uint16_t* port) { return nettest::ListenBlocking(port); }
 
 class CompletionPortTest : public ::testing::Test {
  protected:
