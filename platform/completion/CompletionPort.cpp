@@ -22,6 +22,9 @@ constexpr uint64_t kWakeMarker = ~0ull;
 // Lanes a pool thread scheduled while handling events; it runs them itself right after,
 // which saves the hand-over to another thread. Null on threads outside the pool.
 thread_local std::vector<std::shared_ptr<Entry>>* t_localLanes = nullptr;
+// Lanes scheduled on a thread outside the pool while a PostBatch is open on it.
+thread_local int t_batchDepth = 0;
+thread_local std::vector<std::shared_ptr<Entry>> t_batchLanes;
 // A worker hands a busy lane back to the queue after this many routines, so one chatty
 // socket cannot hold a worker for ever.
 constexpr int kLaneBatch = 16;
@@ -123,19 +126,36 @@ void Proactor::Complete(Entry& lane, const Op& op, uint32_t status, uint32_t byt
   }
   if (!schedule) return;
   if (t_localLanes != nullptr) t_localLanes->push_back(lane.shared_from_this());
+  else if (t_batchDepth > 0) t_batchLanes.push_back(lane.shared_from_this());
   else PushReady(lane.shared_from_this());
+}
+
+// With m_readyLock held; tells whether a pool thread must be woken for the lane.
+bool Proactor::EnqueueReady(std::shared_ptr<Entry> lane) {
+  m_ready.push_back(std::move(lane));
+  // A pool thread that is awake looks here before it sleeps again (WorkLoop), and one
+  // wake-up in flight is enough: whoever takes it hands on while lanes remain.
+  const bool wake = m_awakeThreads == 0 && !m_wakePending;
+  if (wake) m_wakePending = true;
+  return wake;
 }
 
 void Proactor::PushReady(std::shared_ptr<Entry> lane) {
   bool wake = false;
   {
     std::lock_guard<std::mutex> guard(m_readyLock);
-    m_ready.push_back(std::move(lane));
-    // A pool thread that is awake looks here before it sleeps again (WorkLoop), and one
-    // wake-up in flight is enough: whoever takes it hands on while lanes remain.
-    wake = m_awakeThreads == 0 && !m_wakePending;
-    if (wake) m_wakePending = true;
+    wake = EnqueueReady(std::move(lane));
   }
+  if (wake) Wake();
+}
+
+void Proactor::PushReady(std::vector<std::shared_ptr<Entry>>& lanes) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> guard(m_readyLock);
+    for (auto& lane : lanes) wake = EnqueueReady(std::move(lane)) || wake;
+  }
+  lanes.clear();
   if (wake) Wake();
 }
 
@@ -557,6 +577,15 @@ void Proactor::WorkLoop() {
 }
 
 }  // namespace detail
+
+PostBatch::PostBatch() {
+  if (detail::t_localLanes == nullptr) ++detail::t_batchDepth;
+}
+
+PostBatch::~PostBatch() {
+  if (detail::t_localLanes != nullptr || --detail::t_batchDepth > 0) return;
+  if (!detail::t_batchLanes.empty()) detail::Proactor::Instance().PushReady(detail::t_batchLanes);
+}
 
 bool BindIoCompletionCallback(int fd, CompletionRoutine routine) {
   return detail::Proactor::Instance().Bind(fd, routine);

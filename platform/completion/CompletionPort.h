@@ -98,6 +98,19 @@ int CloseSocket(int fd);
 // platform::GetTickCount(); kNotConnected before that. Returns 0 or an errno value.
 int GetConnectTime(int fd, uint32_t* seconds);
 
+// Posting one buffer to many sockets from a thread outside the pool: while a batch is open
+// on this thread, the completions of operations that finish inside its posting calls are
+// held back and handed to the pool together when the last open batch closes, with one
+// wake-up instead of one per socket. Pool threads batch like this already. The thread
+// must not wait for any completion while a batch is open: it would wait for itself.
+class PostBatch {
+ public:
+  PostBatch();
+  ~PostBatch();
+  PostBatch(const PostBatch&) = delete;
+  PostBatch& operator=(const PostBatch&) = delete;
+};
+
 // Counters for leak checks in tests: sockets known to the proactor and operations not yet
 // delivered.
 struct Stats {

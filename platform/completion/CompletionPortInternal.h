@@ -11,8 +11,8 @@
 //   - a fixed pool of threads waits on one epoll instance; a thread that gets an event
 //     makes the system calls under the entry's lock, then, with no lock held, runs the
 //     lanes it scheduled. Lanes scheduled outside the pool (an operation that finished
-//     inside the posting call) go to the ready queue, and an eventfd wakes a pool thread
-//     for them. A lane is run by one thread at a time (m_scheduled).
+//     inside the posting call) go to the ready queue, at once or when the poster's
+//     PostBatch closes, and an eventfd wakes a pool thread for them. A lane is run by one thread at a time (m_scheduled).
 // Lock order: listener Entry::m_lock -> accepted Entry::m_lock -> Entry::m_laneLock ->
 // m_readyLock. m_tableLock is never held while taking another lock.
 #include <sys/epoll.h>
@@ -92,9 +92,12 @@ class Proactor {
   int Close(int fd);
   int ConnectTime(int fd, uint32_t* seconds);
   Stats GetStats();
+  // Queues the lanes a closing PostBatch held back, with at most one wake-up.
+  void PushReady(std::vector<std::shared_ptr<Entry>>& lanes);
 
  private:
   Proactor();
+  bool EnqueueReady(std::shared_ptr<Entry> lane);
 
   std::shared_ptr<Entry> Find(int fd);
   std::shared_ptr<Entry> FindOrCreate(int fd);

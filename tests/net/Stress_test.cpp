@@ -71,6 +71,7 @@ TEST(NetStressTest, ThousandsOfConnectionsAgainstAPoolOf15) {
 
     std::atomic<int> intact{0}, silent{0}, failures{0};
     std::vector<std::thread> clients;
+    clients.reserve(kClientThreads);
     for (int t = 0; t < kClientThreads; ++t) {
       clients.emplace_back([&, t] {
         for (int i = 0; i < kConnectionsPerThread; ++i) {

@@ -242,8 +242,9 @@ TEST_F(CompletionPortTest, SendsGoOutAndCompleteInPostingOrder) {
   ASSERT_TRUE(pc::BindIoCompletionCallback(client, Routine));
   // Large enough that most of them wait in the queue for the peer to read.
   constexpr int kSends = 12;
-  constexpr size_t kSize = 256 * 1024;
+  constexpr size_t kSize = size_t{256} * 1024;
   std::vector<std::string> payloads;
+  payloads.reserve(kSends);
   std::vector<TestOp> ops(kSends);
   for (int i = 0; i < kSends; ++i) payloads.emplace_back(kSize, static_cast<char>('a' + i));
   for (int i = 0; i < kSends; ++i) {
@@ -293,6 +294,52 @@ TEST_F(CompletionPortTest, SendThatFinishesInsideThePostingCallStillCompletesOnT
   EXPECT_EQ(ReadExactly(peer, 4), "ping");
   pc::CloseSocket(client);
   close(peer);
+  close(server);
+}
+
+TEST_F(CompletionPortTest, BatchHoldsInlineCompletionsUntilTheOuterBatchCloses) {
+  uint16_t port = 0;
+  const int server = ListenOnLoopback(&port);
+  constexpr int kSockets = 3;
+  int clients[kSockets];
+  int peers[kSockets];
+  TestOp ops[kSockets * 2];
+  g_poster = std::this_thread::get_id();
+  {
+    const pc::PostBatch outer;
+    {
+      const pc::PostBatch inner;
+      for (int i = 0; i < kSockets; ++i) {
+        clients[i] = ConnectBlocking(port);
+        peers[i] = accept(server, nullptr, nullptr);
+        ASSERT_TRUE(pc::BindIoCompletionCallback(clients[i], ThreadCheckingRoutine));
+        for (int k = 0; k < 2; ++k) {
+          ops[i * 2 + k].tag = i * 2 + k;
+          ASSERT_EQ(pc::Send(clients[i], "ab", 2, &ops[i * 2 + k]), 0);
+        }
+      }
+    }
+    // The bytes are out, the completions wait for the outer batch.
+    for (int i = 0; i < kSockets; ++i) EXPECT_EQ(ReadExactly(peers[i], 4), "abab");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(m_collector.Records().empty());
+  }
+  ASSERT_TRUE(m_collector.WaitFor(size_t{kSockets} * 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto records = m_collector.Records();
+  ASSERT_EQ(records.size(), static_cast<size_t>(kSockets * 2));
+  std::map<int, std::vector<int>> perSocket;
+  for (const Record& record : records) {
+    EXPECT_EQ(record.status, pc::kStatusSuccess);
+    EXPECT_EQ(record.bytes, 2u);
+    perSocket[record.tag / 2].push_back(record.tag);
+  }
+  for (int i = 0; i < kSockets; ++i) EXPECT_EQ(perSocket[i], (std::vector<int>{i * 2, i * 2 + 1}));
+  EXPECT_FALSE(g_ranOnPoster.load());
+  for (int i = 0; i < kSockets; ++i) {
+    pc::CloseSocket(clients[i]);
+    close(peers[i]);
+  }
   close(server);
 }
 
