@@ -240,7 +240,11 @@ def test_lss_is_a_live_flv_stream(tmp, with_audio):
     assert (info["video"]["width"], info["video"]["height"]) == (W, H)
     keys, packets = key_times(path)
     assert packets == 35
-    assert keys == pytest.approx([0.0, 1.0, 2.0, 3.0], abs=0.002)
+    # Video starts at 0 unless sound came first: then its first frame is placed by its
+    # arrival after the first sound, which a busy machine can delay by a frame or two.
+    start = keys[0] if with_audio else 0.0
+    assert 0.0 <= start <= 0.5
+    assert keys == pytest.approx([start, start + 1.0, start + 2.0, start + 3.0], abs=0.002)
     assert halves_match_input(gray_frame(path, W, H), W, H)
     if with_audio:
         assert info["audio"]["codec_name"] == "aac"

@@ -91,9 +91,7 @@ class CompletionPortTest : public ::testing::Test {
   }
   void TearDown() override {
     // Every posted operation was delivered and nothing stayed open.
-    for (int i = 0; i < 200 && pc::GetStats().operations != 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(pc::GetStats().operations, 0);
+    EXPECT_TRUE(nettest::WaitUntil([] { return pc::GetStats().operations == 0; }));
     EXPECT_EQ(pc::GetStats().sockets, 0);
     EXPECT_EQ(OpenDescriptors(), m_descriptorsBefore);
     platform::ResetTickForTest();
