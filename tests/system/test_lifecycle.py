@@ -21,14 +21,14 @@ def test_second_instance_waits_six_checks_and_stop_ends_the_first(camera):
     assert second.poll() is None, "the second instance keeps checking"
     second.wait(timeout=25)
     waited = time.time() - started
-    assert 14 <= waited <= 20, waited  # six checks, 3 s apart
+    assert 14 <= waited <= 24, waited  # six checks, 3 s apart, on a possibly busy machine
     assert first.poll() is None, "the first instance keeps running"
     assert camera.log.count("Vantor Home Camera startup!") == 1
 
     stop_at = time.time()
     assert camera.run("-stop").returncode == 0
     first.wait(timeout=5)
-    assert time.time() - stop_at < 1.5
+    assert time.time() - stop_at < 4, "ends on the signal, not on a later time-out"
     assert first.returncode == 0
     log = camera.log
     assert log.index("Vantor Home Camera startup!") < log.index("Vantor Home Camera shutdown!")
@@ -50,7 +50,7 @@ def test_stale_lock_of_a_killed_instance_does_not_block(camera):
     while camera.log.count("Vantor Home Camera startup!") < 2 and time.time() < deadline:
         time.sleep(0.05)
     assert camera.log.count("Vantor Home Camera startup!") == 2
-    assert time.time() - t0 < 3, "no waiting on a stale lock"
+    assert time.time() - t0 < 8, "no waiting on a stale lock (that would be six checks, 15 s)"
     assert camera.run("-stop").returncode == 0
     assert camera.wait_for_log("shutdown!")
 
