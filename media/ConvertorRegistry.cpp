@@ -28,3 +28,5 @@ size_t CConvertorRegistry::Size() {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_entries.size();
 }
+
+void CConvertorRegistry::WaitForStarts() { const std::lock_guard<std::mutex> guard(m_startLock); }

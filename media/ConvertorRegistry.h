@@ -23,7 +23,21 @@ class CConvertorRegistry {
   // Entries waiting (for tests and dumps).
   size_t Size();
 
+  // Held by a convertor from starting its converter process until the process id is
+  // registered. A converter may greet before its starter learnt the id; the greeting
+  // waits for the start rather than take its own process for a stranger's.
+  class StartScope {
+   public:
+    explicit StartScope(CConvertorRegistry& registry) : m_guard(registry.m_startLock) {}
+
+   private:
+    std::lock_guard<std::mutex> m_guard;
+  };
+  // Returns once no convertor is between starting a process and registering it.
+  void WaitForStarts();
+
  private:
+  std::mutex m_startLock;
   std::mutex m_lock;
   std::map<uint32_t, void*> m_entries;
 };

@@ -96,8 +96,12 @@ void* CStreamConvertor::RegisterProcess(uint32_t pid, bool withAudioKey) {
 
 int CStreamConvertor::StartProcess(bool withAudioKey) {
   uint32_t pid = 0;
-  if (m_szCommandLine[0] != '\0') pid = RunProcess(m_szCommandLine, 0);
-  void* last = RegisterProcess(pid, withAudioKey);
+  void* last = nullptr;
+  {
+    const CConvertorRegistry::StartScope starting(CConvertorRegistry::Instance());
+    if (m_szCommandLine[0] != '\0') pid = RunProcess(m_szCommandLine, 0);
+    last = RegisterProcess(pid, withAudioKey);
+  }
   Log("CStreamConvertor::Open %s (pid=%d, convertor=%x, stream=%x)", m_szCommandLine, static_cast<int>(pid),
       Hex(last), Hex(this));
   std::lock_guard<std::recursive_mutex> guard(m_sessionLock);  // the capture thread paces under it

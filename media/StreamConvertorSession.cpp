@@ -76,8 +76,9 @@ int CStreamConvertorSession::ProcessGreeting() {
                        static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
   m_nSessionKey.store(key);
 
-  std::lock_guard<std::recursive_mutex> guard(m_pairLock);
   auto& registry = CConvertorRegistry::Instance();
+  registry.WaitForStarts();
+  std::lock_guard<std::recursive_mutex> guard(m_pairLock);
   auto* convertor = static_cast<CStreamConvertor*>(registry.Register(key, this));
   Log("[%d]CStreamConvertorSession::ProcessRecvBuffer got pid=%d, this=%x, convertor=%x", m_nId,
       static_cast<int>(key), Hex(this), Hex(convertor));

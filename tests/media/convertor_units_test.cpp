@@ -2,7 +2,10 @@
 // point of convertors and converter connections, and the command lines each type builds.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media/ConvertorPort.h"
@@ -15,6 +18,7 @@ namespace {
 
 std::vector<int> Counts(CFramePacer& pacer, uint32_t start, uint32_t step, int frames) {
   std::vector<int> counts;
+  counts.reserve(static_cast<size_t>(frames));
   for (int i = 0; i < frames; ++i) counts.push_back(pacer.Next(start + step * static_cast<uint32_t>(i)));
   return counts;
 }
@@ -49,6 +53,31 @@ TEST(FramePacer, UnusableRatesPassEveryFrameOnce) {
     pacer.Start(rate);
     EXPECT_EQ(Counts(pacer, 100, 1, 4), (std::vector<int>{1, 1, 1, 1})) << rate;
   }
+}
+
+// A converter that greets while its starter is still between spawning and registering
+// waits, and then finds its convertor instead of being refused.
+TEST(ConvertorRegistry, GreetingDuringAStartWaitsForTheRegistration) {
+  CConvertorRegistry registry;
+  int convertor = 0;
+  int session = 0;
+  std::atomic<void*> found{&session};
+  std::atomic<bool> greeted{false};
+  std::thread greeting;
+  {
+    const CConvertorRegistry::StartScope starting(registry);
+    greeting = std::thread([&] {
+      registry.WaitForStarts();
+      found.store(registry.Register(42, &session));
+      greeted.store(true);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(greeted.load());
+    EXPECT_EQ(registry.Register(42, &convertor), nullptr);
+  }
+  greeting.join();
+  EXPECT_EQ(found.load(), &convertor);
+  EXPECT_EQ(registry.Size(), 0u);
 }
 
 TEST(ConvertorRegistry, WhoeverArrivesSecondTakesTheFirstOnesEntry) {
