@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "app/CameraMainDlg.h"
@@ -21,6 +19,7 @@
 #include "platform/ProgramDir.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
+#include "tests/support/TestFiles.h"
 
 #include <thread>
 
@@ -30,12 +29,7 @@ namespace {
 
 std::string g_dir;
 
-std::string LogText() {
-  std::ifstream in(GetLogger().LogPath(), std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string LogText() { return testfiles::ReadFile(GetLogger().LogPath()); }
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

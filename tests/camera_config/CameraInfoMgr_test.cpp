@@ -5,36 +5,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "infra/Logger.h"
 #include "platform/ProgramDir.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
-std::string MakeTempDir() {
-  char pattern[] = "/tmp/vt_caminfo_XXXXXX";
-  const char* dir = mkdtemp(pattern);
-  return dir != nullptr ? std::string(dir) + "/" : std::string();
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
-void WriteFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+
 
 class CameraInfoMgrTest : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("VTCAM_SERVER_ADDRESS");
-    dir_ = MakeTempDir();
+    dir_ = testfiles::MakeTempDir("vt_caminfo_");
     path_ = dir_ + "CameraInfo.xml";
     mgr_.SetDefaults();
   }
@@ -239,7 +229,7 @@ TEST_F(CameraInfoMgrTest, ChannelChangesNotifyTheMainWindow) {
 }
 
 TEST_F(CameraInfoMgrTest, CameraRecordFromTheServer) {
-  const std::string dir = MakeTempDir();
+  const std::string dir = testfiles::MakeTempDir("vt_caminfo_");
   GetLogger().SetExecutablePath(dir + "camtest");
   InitLog(0);
   const char reply[] = "camId=LONGCAMERAID1;ftpPw=secret;";

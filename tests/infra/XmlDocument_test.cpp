@@ -1,4 +1,5 @@
 #include "infra/XmlDocument.h"
+#include "tests/support/TestFiles.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -6,28 +7,15 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
 
-std::string MakeTempDir() {
-  char pattern[] = "/tmp/vt_xml_XXXXXX";
-  const char* dir = mkdtemp(pattern);
-  return dir != nullptr ? std::string(dir) + "/" : std::string();
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+
 
 // After any sequence of edits the index must describe the same tree, at the same offsets,
 // as a fresh parse of the text (numbering differs: edits append records at the end).
@@ -114,7 +102,7 @@ TEST(XmlDocumentParse, UnpairedTagsStillIndexWhatTheyCan) {
 }
 
 TEST(XmlDocumentFile, LoadResultsAndFailures) {
-  const std::string dir = MakeTempDir();
+  const std::string dir = testfiles::MakeTempDir("vt_xml_");
   CXmlDocument doc;
 
   WriteFile(dir + "empty.xml", "");
@@ -135,7 +123,7 @@ TEST(XmlDocumentFile, LoadResultsAndFailures) {
 }
 
 TEST(XmlDocumentFile, SaveReplacesWholeAndKeepsUtf8) {
-  const std::string dir = MakeTempDir();
+  const std::string dir = testfiles::MakeTempDir("vt_xml_");
   const std::string path = dir + "doc.xml";
   WriteFile(path, "old content that is longer than the new document will be, by far........");
   chmod(path.c_str(), 0640);

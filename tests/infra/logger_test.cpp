@@ -11,17 +11,14 @@
 
 #include "gtest/gtest.h"
 #include "infra/Logger.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testfiles::ReadFile;
+
 
 class LoggerTest : public ::testing::Test {
  protected:
@@ -45,7 +42,7 @@ class LoggerTest : public ::testing::Test {
   void Config(const std::string& where, const std::string& body) {
     std::ofstream(where + "/config.ini") << "[Log]\r\n" << body;
   }
-  std::string LogText() { return ReadAll(dir_ + "/bin/VantorHomeCamera.log"); }
+  std::string LogText() { return ReadFile(dir_ + "/bin/VantorHomeCamera.log"); }
 
   std::string dir_;
   fs::path oldCwd_;
@@ -154,7 +151,7 @@ TEST_F(LoggerTest, RotatesToBackupOnceTheLimitIsReached) {
   for (int i = 0; i < 70; ++i) logger_.Log("%s", line.c_str());
   // Records after the crossing piece land in the fresh file; nothing is lost between the two.
   const auto current = LogText();
-  const auto backup = ReadAll(dir_ + "/bin/VantorHomeCamera.log.bak");
+  const auto backup = ReadFile(dir_ + "/bin/VantorHomeCamera.log.bak");
   EXPECT_GE(backup.size(), 64u * 1024u);
   EXPECT_LT(current.size(), 64u * 1024u);
   size_t count = 0;

@@ -19,18 +19,15 @@
 #include "platform/Tick.h"
 #include "remote/ProcessRunner.h"
 #include "tests/media/convertor_support.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
+
+using testfiles::ReadFile;
 
 using nettest::LogCapture;
 using nettest::WaitUntil;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 // Lines of calls.txt: the process id and the arguments after the program name.
 struct Call {

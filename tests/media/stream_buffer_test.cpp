@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,8 +17,11 @@
 #include "media/PacketStreamDataBuffer.h"
 #include "platform/Tick.h"
 #include "tests/net/NetTestSupport.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
+
+using testfiles::ReadFile;
 
 using nettest::LogCapture;
 
@@ -75,12 +77,6 @@ std::string PackageDataOf(CStreamDataBuffer& buffer) {
   return data == nullptr ? std::string() : std::string(data, static_cast<size_t>(length));
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 std::string TempPath(const std::string& name) {
   return std::string("/tmp/vt_stream_") + std::to_string(getpid()) + "_" + name;

@@ -12,13 +12,13 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "infra/Logger.h"
 #include "net/IOCPSocket.h"
 #include "tests/support/LoopbackPeers.h"
+#include "tests/support/TestFiles.h"
 
 namespace nettest {
 
@@ -50,12 +50,7 @@ class LogCapture {
     InitLog(0);
     m_path = GetLogger().LogPath();
   }
-  std::string Text() {
-    std::ifstream file(m_path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
+  std::string Text() { return testfiles::ReadFile(m_path); }
   std::string m_dir;
   std::string m_path;
 };

@@ -13,8 +13,11 @@
 
 #include "infra/Logger.h"
 #include "remote/LinuxHostInfoSource.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
+
+using testfiles::ReadFile;
 
 class FakeSource : public IHostInfoSource {
  public:
@@ -63,12 +66,6 @@ std::vector<uint8_t> IdentifyBlock(const std::string& serial, const std::string&
   return block;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 constexpr uint32_t Dotted(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return (a << 24) | (b << 16) | (c << 8) | d; }
 

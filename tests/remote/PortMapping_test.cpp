@@ -6,22 +6,18 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "infra/Logger.h"
 #include "platform/ProgramDir.h"
 #include "remote/HostIdentity.h"
 #include "remote/ProcessRunner.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testfiles::ReadFile;
+
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+#include "tests/support/TestFiles.h"
 
 namespace {
+
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 namespace fs = std::filesystem;
 
@@ -22,16 +24,7 @@ struct RunResult {
   std::string err;
 };
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
-void WriteAll(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 class StackresolveRun : public ::testing::Test {
  protected:
@@ -64,8 +57,8 @@ class StackresolveRun : public ::testing::Test {
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
       result.exitCode = WEXITSTATUS(status);
     }
-    result.out = ReadAll(m_root / "out");
-    result.err = ReadAll(m_root / "err");
+    result.out = ReadFile(m_root / "out");
+    result.err = ReadFile(m_root / "err");
     return result;
   }
 
@@ -101,19 +94,19 @@ const char kExpectedScript[] =
     "q\n";
 
 TEST_F(StackresolveRun, CommandScriptModeWritesTheScriptAndExitsWithOne) {
-  WriteAll(m_work / "debugger.log", kDebuggerLog);
-  WriteAll(m_work / "script.txt", std::string(4096, '#'));  // emptied, not overwritten in place
+  WriteFile(m_work / "debugger.log", kDebuggerLog);
+  WriteFile(m_work / "script.txt", std::string(4096, '#'));  // emptied, not overwritten in place
   RunResult run = Run({"debugger.log", "script.txt"});
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(ReadAll(m_work / "script.txt"), kExpectedScript);
+  EXPECT_EQ(ReadFile(m_work / "script.txt"), kExpectedScript);
   EXPECT_EQ(run.out + run.err, "");
 
   // The same log with Windows line ends reads the same.
   std::string crlf;
   for (char c : std::string(kDebuggerLog)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  WriteAll(m_work / "debugger-crlf.log", crlf);
+  WriteFile(m_work / "debugger-crlf.log", crlf);
   EXPECT_EQ(Run({"debugger-crlf.log", "crlf.txt"}).exitCode, 1);
-  EXPECT_EQ(ReadAll(m_work / "crlf.txt"), kExpectedScript);
+  EXPECT_EQ(ReadFile(m_work / "crlf.txt"), kExpectedScript);
 }
 
 TEST_F(StackresolveRun, CommandScriptModeFailuresAreReportedAndEndWithZero) {
@@ -127,7 +120,7 @@ TEST_F(StackresolveRun, CommandScriptModeFailuresAreReportedAndEndWithZero) {
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.err, "stackresolve: cannot read adir: Is a directory\n");
 
-  WriteAll(m_work / "debugger.log", kDebuggerLog);
+  WriteFile(m_work / "debugger.log", kDebuggerLog);
   run = Run({"debugger.log", "/dev/full"});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.err, "stackresolve: cannot write /dev/full: No space left on device\n");
@@ -142,13 +135,13 @@ TEST_F(StackresolveRun, CommandScriptModeFailuresAreReportedAndEndWithZero) {
 }
 
 TEST_F(StackresolveRun, ConsoleModePrintsEveryHitInModuleOrder) {
-  WriteAll(m_work / "modules.ini",
+  WriteFile(m_work / "modules.ini",
            "main.exe\t00400000-0044f000\tC:\\app\\main.exe\n"
            "Loaded:  7c900000 7c9af000   C:\\WINDOWS\\system32\\ntdll.dll\n"
            "Loaded:  10000000 1000ffff   C:\\app\\helper.dll\n"
            "broken\tnot-an-address\t\n"
            "lowmod\t00000000 00001fff\t\n");
-  WriteAll(m_work / "stack.ini",
+  WriteFile(m_work / "stack.ini",
            "0012f5c4  00401234 7c90e920 00000000 0044f000\n"
            "0x401234 00000fff 1000ffff\n");
   RunResult run = Run({});
