@@ -81,5 +81,5 @@ bool CTrayIcon::Add(CDialog* owner, int iconId, int iconResource, const std::str
 }
 
 void CTrayIcon::Remove() { m_impl->icon.reset(); }
-bool CTrayIcon::IsAdded() const { return m_impl->icon != nullptr; }
+bool CTrayIcon::IsAdded() const { return m_impl->icon != nullptr && framework::HasTray(); }
 std::string CTrayIcon::Tip() const { return m_impl->tip; }

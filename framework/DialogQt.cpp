@@ -77,7 +77,11 @@ CDialog::CDialog(int templateId, const std::string& title, int widthDlu, int hei
 }
 
 CDialog::~CDialog() {
-  m_impl->alive.store(false);
+  ForgetMainWnd(this);
+  {
+    std::lock_guard<std::mutex> hold(m_impl->postLock);
+    m_impl->alive = false;
+  }
   if (m_impl->dialog) {
     m_impl->dialog->Detach();
     for (auto& [id, timer] : m_impl->timers) m_impl->dialog->killTimer(timer.first);
@@ -89,29 +93,40 @@ CDialog::~CDialog() {
   }
 }
 
+// QDialog::exec() ends its loop whenever the dialog is hidden, but a window hidden into the
+// tray must go on running: the modal run has a loop of its own that only EndDialog ends.
 int CDialog::DoModal() {
+  m_impl->ended = false;
   if (!m_impl->initialised) {
     m_impl->initialised = true;
     OnInitDialog();
   }
   m_impl->modalRunning = true;
-  m_impl->dialog->setModal(true);
-  const int r = m_impl->dialog->exec();
+  if (!m_impl->ended) {
+    QEventLoop loop;
+    m_impl->loop = &loop;
+    m_impl->dialog->setWindowModality(Qt::ApplicationModal);
+    m_impl->dialog->show();
+    loop.exec(QEventLoop::DialogExec);
+    m_impl->loop = nullptr;
+  }
+  m_impl->dialog->hide();
   m_impl->modalRunning = false;
   OnDestroy();
-  (void)r;
   return m_impl->result;
 }
 
 void CDialog::EndDialog(int result) {
   m_impl->result = result;
-  if (m_impl->dialog) m_impl->dialog->done(result);
+  m_impl->ended = true;
+  if (m_impl->loop) m_impl->loop->exit(result);
 }
 
 bool CDialog::IsModalRunning() const { return m_impl->modalRunning; }
 
 bool CDialog::PostMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  if (!m_impl->alive.load() || !m_impl->dialog) return false;
+  std::lock_guard<std::mutex> hold(m_impl->postLock);
+  if (!m_impl->alive || !m_impl->dialog) return false;
   QCoreApplication::postEvent(m_impl->dialog, new PostedMessageEvent(message, wParam, lParam));
   return true;
 }

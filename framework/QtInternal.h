@@ -2,6 +2,7 @@
 // Internal header of the Qt implementation of framework/; include it only from
 // framework/*Qt.cpp.
 #include <QDialog>
+#include <QEventLoop>
 #include <QEvent>
 #include <QImage>
 #include <QLabel>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "framework/Dialog.h"
@@ -61,9 +63,12 @@ class DialogImpl {
   std::map<int, ControlInfo> controls;
   std::map<uint32_t, std::pair<int, uint32_t>> timers;  // id -> (toolkit timer id, period)
   std::vector<std::unique_ptr<CVideoView>> views;
-  std::atomic<bool> alive{true};
+  std::mutex postLock;  // a post and the destruction of the dialog never overlap
+  bool alive = true;    // guarded by postLock
   int result = 0;
   bool modalRunning = false;
+  bool ended = false;            // EndDialog came, maybe before the modal run began
+  QEventLoop* loop = nullptr;    // the modal run's own loop, which hiding does not end
   bool initialised = false;
 };
 

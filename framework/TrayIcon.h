@@ -14,6 +14,7 @@ class CTrayIcon {
   ~CTrayIcon();
   bool Add(CDialog* owner, int iconId, int iconResource, const std::string& tip);
   void Remove();
+  // true while the icon is added and a notification area is there to show it.
   bool IsAdded() const;
   std::string Tip() const;
 

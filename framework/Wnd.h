@@ -11,7 +11,13 @@ class CWnd {
   virtual bool IsWindowEnabled() const = 0;
 };
 
-// The program's main window: whichever dialog start-up is showing, or null. Read from any
-// thread; set only by the start-up thread.
+// The program's main window as other threads see it: null while start-up shows none, else
+// a stand-in that lives as long as the process and forwards to whichever window is set at
+// the moment of the call. A thread that still holds it after the window went gets false
+// from PostMessage, and the message is dropped.
 CWnd* GetMainWnd();
+// Start-up thread only. Once it returns, no other thread is inside a call on the window
+// it replaced, so that window may be destroyed.
 void SetMainWnd(CWnd* wnd);
+// Clears the main window if it is wnd; windows call it as they are destroyed.
+void ForgetMainWnd(CWnd* wnd);

@@ -1,11 +1,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "app/CameraApp.h"
 #include "app/SingletonWindowMgr.h"
@@ -135,4 +139,57 @@ TEST_F(SingletonTest, ReleaseDeletesOnlyTheHoldersFile) {
     mgr.RegisterInstance(nullptr, "unit-release");
   }
   EXPECT_FALSE(fs::exists(lock_));
+}
+
+// Starts racing through the instance check, each process in a loop: check (which first
+// clears a stale file), hold briefly when it won, release (which deletes the file). A
+// cleanup that unlinks a file between another start's open and lock gives two holders.
+TEST_F(SingletonTest, RacingStartsNeverHoldTheLockTwice) {
+  struct Shared {
+    std::atomic<int> holders;
+    std::atomic<int> overlaps;
+    std::atomic<int> wins;
+  };
+  auto* shared = static_cast<Shared*>(
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(shared, MAP_FAILED);
+  new (shared) Shared{};
+  constexpr int kRounds = 20, kRacers = 4, kTries = 300;
+  for (int round = 0; round < kRounds; ++round) {
+    WriteRecord(0x1002, 5, "stale");  // a crashed instance's file to clean up first
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> racers;
+    for (int r = 0; r < kRacers; ++r) {
+      const pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        close(gate[1]);
+        char c;
+        (void)!read(gate[0], &c, 1);  // all start together when the gate closes
+        for (int i = 0; i < kTries; ++i) {
+          CSingletonWindowMgr mgr;
+          mgr.SetProgramFile(program_);
+          if (mgr.CheckRunningInstance(0) != 0) continue;
+          if (shared->holders.fetch_add(1) != 0) shared->overlaps.fetch_add(1);
+          shared->wins.fetch_add(1);
+          usleep(50);
+          shared->holders.fetch_sub(1);
+        }
+        _exit(0);
+      }
+      racers.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (pid_t pid : racers) {
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+  }
+  EXPECT_EQ(shared->overlaps.load(), 0);
+  EXPECT_GT(shared->wins.load(), kRounds);  // the lock did change hands
+  EXPECT_FALSE(fs::exists(lock_));          // the last holder removed its file
+  munmap(shared, sizeof(Shared));
 }
