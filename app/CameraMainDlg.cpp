@@ -191,6 +191,9 @@ void CCameraMainDlg::OnCommand(uint32_t id) {
       m_logoutRequested = 1;
       PostMessage(WM_APP_QUIT, 0, 0);
       break;
+    case IDOK:
+      // Only WM_APP_QUIT ends this window: it stops the cameras that paint into its views.
+      break;
     default:
       CTrayDialog::OnCommand(id);
   }

@@ -231,6 +231,7 @@ TEST(MainDialogMenu, LogoutAndQuitEndTheModalRun) {
   }
   {
     CCameraMainDlg dlg;
+    dlg.PostMessage(WM_COMMAND, IDOK, 0);  // Enter's default command does not end it
     dlg.PostMessage(WM_COMMAND, ID_MENU_QUIT, 0);
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
     EXPECT_EQ(dlg.LogoutRequested(), 0);

@@ -1,5 +1,4 @@
-"""The main window on a real X server (Xvfb) with and without a notification area, and
-starts racing for the single-instance lock."""
+"""The main window on a real X server (Xvfb) with a tray host, and racing starts."""
 import os
 import re
 import signal
@@ -9,58 +8,32 @@ import time
 import pytest
 from Xlib import X, display, protocol
 
-TITLE = "^Vantor电脑"
 
-
-def wait_until(predicate, timeout=10, step=0.05):
+def wait_until(predicate, timeout=10):
     deadline = time.time() + timeout
     while time.time() < deadline:
         if predicate():
             return True
-        time.sleep(step)
+        time.sleep(0.05)
     return False
 
 
 class XServer:
-    """Xvfb on a free display number, with an optional tray host (wmdocker)."""
-
     def __init__(self):
-        self.number = next(n for n in range(90, 400)
-                           if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"))
-        self.name = f":{self.number}"
-        self.server = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        assert wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{self.number}")), "Xvfb did not start"
-        self.conn = display.Display(self.name)
-        self.tray = None
+        n = next(n for n in range(90, 400) if not os.path.exists(f"/tmp/.X{n}-lock"))
+        self.env = {**os.environ, "DISPLAY": f":{n}", "QT_QPA_PLATFORM": "xcb"}
+        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)  # the X tray protocol, not a D-Bus watcher
+        self.server = subprocess.Popen(["Xvfb", f":{n}", "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
+        assert wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"))
+        self.conn = display.Display(f":{n}")
+        self.tray_atom = self.conn.intern_atom("_NET_SYSTEM_TRAY_S0")
 
-    def env(self):
-        env = dict(os.environ, DISPLAY=self.name)
-        env.pop("WAYLAND_DISPLAY", None)
-        env.pop("DBUS_SESSION_BUS_ADDRESS", None)  # the X tray protocol, not a D-Bus watcher
-        return env
-
-    def tray_owner(self):
-        return self.conn.get_selection_owner(self.conn.intern_atom("_NET_SYSTEM_TRAY_S0"))
-
-    def start_tray(self):
-        self.tray = subprocess.Popen(["wmdocker"], env=self.env(),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        assert wait_until(lambda: self.tray_owner() != X.NONE), "no tray host"
-
-    def stop_tray(self):
-        self.tray.terminate()
-        self.tray.wait(timeout=5)
-        assert wait_until(lambda: self.tray_owner() == X.NONE)
+    def tray_up(self):
+        return self.conn.get_selection_owner(self.tray_atom) != X.NONE
 
     def xdotool(self, *args):
-        return subprocess.run(["xdotool", *args], env=self.env(), capture_output=True, text=True,
+        return subprocess.run(["xdotool", *map(str, args)], env=self.env, capture_output=True, text=True,
                               timeout=20).stdout.split()
-
-    def main_window(self):
-        found = self.xdotool("search", "--sync", "--onlyvisible", "--name", TITLE)
-        assert len(found) == 1, found
-        return int(found[0])
 
     def viewable(self, wid):
         return self.conn.create_resource_object("window", wid).get_attributes().map_state == X.IsViewable
@@ -68,110 +41,77 @@ class XServer:
     def close(self, wid):
         """What a window manager sends for the close box."""
         window = self.conn.create_resource_object("window", wid)
-        protocols = self.conn.intern_atom("WM_PROTOCOLS")
-        event = protocol.event.ClientMessage(window=window, client_type=protocols,
-                                             data=(32, [self.conn.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime,
-                                                        0, 0, 0]))
-        window.send_event(event)
+        atom = self.conn.intern_atom
+        window.send_event(protocol.event.ClientMessage(
+            window=window, client_type=atom("WM_PROTOCOLS"), data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
         self.conn.flush()
 
-    def tray_icon(self):
-        """The program's icon docked in the tray host, or None."""
-        for top in self.conn.screen().root.query_tree().children:
-            for child in top.query_tree().children:
-                if child.get_wm_class() == ("VantorHomeCamera", "VantorHomeCamera"):
-                    # The host leaves its window for a window manager to map; there is none.
-                    top.map()
+    def click_tray_icon(self):
+        for host in self.conn.screen().root.query_tree().children:
+            for icon in host.query_tree().children:
+                if icon.get_wm_class() == ("VantorHomeCamera", "VantorHomeCamera"):
+                    host.map()  # the host leaves that to a window manager, and there is none
                     self.conn.sync()
-                    return child.id
-        return None
-
-    def click(self, wid):
-        self.xdotool("mousemove", "--window", str(wid), "4", "4", "click", "1")
-
-    def press_escape(self, wid):
-        self.xdotool("windowfocus", "--sync", str(wid))
-        self.xdotool("key", "Escape")
-
-    def shutdown(self):
-        if self.tray and self.tray.poll() is None:
-            self.tray.kill()
-            self.tray.wait()
-        self.conn.close()
-        self.server.terminate()
-        self.server.wait(timeout=10)
+                    self.xdotool("mousemove", "--window", icon.id, 4, 4, "click", 1)
+                    return True
+        return False
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture
 def xserver():
     server = XServer()
     yield server
-    server.shutdown()
-
-
-def start_on(camera, xserver):
-    camera.env.update(xserver.env())
-    camera.env["QT_QPA_PLATFORM"] = "xcb"
-    camera.env["VTCAM_CAPTURE"] = "test:motion=0"
-    p = camera.start()
-    assert camera.wait_for_log("Vantor Home Camera startup!")
-    return p
-
-
-def still_running(camera, p, seconds=1.5):
-    time.sleep(seconds)
-    return p.poll() is None and "shutdown!" not in camera.log and "CCameraWndMgr::Stop" not in camera.log
-
-
-def stop_cleanly(camera, p):
-    assert camera.run("-stop").returncode == 0
-    assert p.wait(timeout=10) == 0
-    log = camera.log
-    order = ["Camera Http Server shutdown!", "CCameraWndMgr::Stop stop camera window [0]",
-             "Vantor Home Camera shutdown!"]
-    positions = [log.find(line) for line in order]
-    assert -1 not in positions and positions == sorted(positions), positions
-    assert not os.path.exists(camera.path("VantorHomeCamera._lock"))
+    server.conn.close()
+    server.server.terminate()
+    server.server.wait()
 
 
 def test_close_and_escape_hide_to_the_tray_and_stop_still_ends_the_run(camera, xserver):
-    xserver.start_tray()
-    p = start_on(camera, xserver)
-    wid = xserver.main_window()
-    assert wait_until(lambda: xserver.tray_icon() is not None), "the icon is docked in the tray"
+    tray = subprocess.Popen(["wmdocker"], env=xserver.env, stderr=subprocess.DEVNULL)
+    assert wait_until(xserver.tray_up)
+    camera.env.update(xserver.env)
+    p = camera.start()
+    assert camera.wait_for_log("Vantor Home Camera startup!")
+    (wid,) = map(int, xserver.xdotool("search", "--sync", "--onlyvisible", "--name", "^Vantor电脑"))
 
-    xserver.close(wid)
-    assert wait_until(lambda: not xserver.viewable(wid)), "the close box hides the window"
-    assert still_running(camera, p)
-    xserver.click(xserver.tray_icon())
-    assert wait_until(lambda: xserver.viewable(wid)), "the tray icon shows the window"
+    def keeps_running():
+        time.sleep(1.5)
+        return p.poll() is None and "CCameraWndMgr::Stop" not in camera.log
 
-    xserver.press_escape(wid)
-    assert wait_until(lambda: not xserver.viewable(wid)), "Esc hides the window"
-    assert still_running(camera, p)
-    xserver.click(xserver.tray_icon())
-    assert wait_until(lambda: xserver.viewable(wid))
+    for hide in (lambda: xserver.close(wid),
+                 lambda: xserver.xdotool("windowfocus", "--sync", wid, "key", "Escape")):
+        hide()
+        assert wait_until(lambda: not xserver.viewable(wid))
+        assert keeps_running()
+        assert wait_until(xserver.click_tray_icon)
+        assert wait_until(lambda: xserver.viewable(wid)), "the tray icon brings the window back"
 
     # Without a notification area a hidden window could not be found again: it stays.
-    xserver.stop_tray()
+    tray.terminate()
+    tray.wait()
+    assert wait_until(lambda: not xserver.tray_up())
     xserver.close(wid)
-    assert still_running(camera, p)
-    assert xserver.viewable(wid)
-    stop_cleanly(camera, p)
+    assert keeps_running() and xserver.viewable(wid)
+
+    assert camera.run("-stop").returncode == 0
+    assert p.wait(timeout=10) == 0
+    log = camera.log
+    ends = [log.find(line) for line in ("Camera Http Server shutdown!", "CCameraWndMgr::Stop stop camera window [0]",
+                                        "Vantor Home Camera shutdown!")]
+    assert -1 not in ends and ends == sorted(ends), ends
+    assert not os.path.exists(camera.path("VantorHomeCamera._lock"))
 
 
-def running_pid(camera):
-    """The process id in the lock record's stop event name."""
-    with open(camera.path("VantorHomeCamera._lock"), "rb") as f:
-        name = f.read()[8:].decode()
-    return int(re.match(r"CSingletonWindowMgr_STOPEVENT:([0-9a-f]+)_", name).group(1), 16)
-
-
-@pytest.mark.parametrize("round_", range(3))
-def test_two_racing_starts_give_one_instance(camera, round_):
-    racers = [camera.start(), camera.start()]
-    assert camera.wait_for_log("Vantor Home Camera startup!")
-    time.sleep(1.5)  # time enough for a second instance to log its start too
-    assert camera.log.count("Vantor Home Camera startup!") == 1
-    assert all(r.poll() is None for r in racers)  # one runs, the other keeps checking
-    assert running_pid(camera) in (r.pid for r in racers)
+def test_two_racing_starts_give_one_instance(camera):
+    for round_ in range(1, 4):
+        racers = [camera.start(), camera.start()]
+        assert wait_until(lambda: camera.log.count("Vantor Home Camera startup!") == round_)
+        time.sleep(1.5)  # time enough for a second instance to log its start too
+        assert camera.log.count("Vantor Home Camera startup!") == round_
+        assert all(r.poll() is None for r in racers)  # one runs, the other keeps checking
+        with open(camera.path("VantorHomeCamera._lock"), "rb") as f:
+            holder = int(re.match(rb"CSingletonWindowMgr_STOPEVENT:([0-9a-f]+)_", f.read()[8:]).group(1), 16)
+        (winner,) = [r for r in racers if r.pid == holder]
+        for r in racers:
+            r.send_signal(signal.SIGKILL if r is not winner else signal.SIGTERM)
+        assert winner.wait(timeout=40) == 0
