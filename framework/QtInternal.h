@@ -67,7 +67,7 @@ class DialogImpl {
   bool alive = true;    // guarded by postLock
   int result = 0;
   bool modalRunning = false;
-  bool ended = false;            // EndDialog came, maybe before the modal run began
+  bool ended = false;            // EndDialog came, perhaps from OnInitDialog before the loop
   QEventLoop* loop = nullptr;    // the modal run's own loop, which hiding does not end
   bool initialised = false;
 };
