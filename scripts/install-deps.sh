@@ -14,7 +14,7 @@ packages=(
   ffmpeg
   python3 python3-pyftpdlib python3-pytest
   procps iproute2
-  xvfb wmdocker xdotool python3-xlib
+  qt6-qpa-plugins xvfb wmdocker xdotool python3-xlib
 )
 
 missing=()
