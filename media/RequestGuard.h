@@ -8,7 +8,7 @@
 class CCameraRequestSession;
 
 constexpr uint32_t kRequestLimitMs = 10000;
-constexpr uint32_t kPressureWaitMs = 500;
+constexpr uint32_t kPressureWaitMs = 250;
 // How often the server thread runs GuardRequestSessions.
 constexpr uint32_t kRequestGuardPeriodMs = 250;
 

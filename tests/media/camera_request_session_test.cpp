@@ -115,3 +115,23 @@ TEST_F(CameraRequestSessionTest, StreamRequestsAttachAndTheEndDetaches) {
   EXPECT_TRUE(nettest::SeesEndOfStream(client_));
   EXPECT_NE(LogCapture::Instance().Since(0).find("Got ACT_REQUEST_SNAPSHOT from HTTP GET. qcif=1"), std::string::npos);
 }
+
+TEST_F(CameraRequestSessionTest, StalledConnectionsAreEndedAndTheSessionServesTheNext) {
+  using Wait = CCameraRequestSession::Wait;
+  ASSERT_TRUE(nettest::SendAll(client_, "GET /cgi-bin/getConn"));
+  ASSERT_TRUE(WaitUntil([&] { return session_.GetWaitState(platform::GetTickCount()).wait == Wait::kPartial; }));
+  const uint32_t now = platform::GetTickCount();
+  EXPECT_FALSE(session_.CloseStalled(now, 10000, false, "test"));
+  EXPECT_TRUE(session_.CloseStalled(now + 10000, 10000, false, "test"));
+  EXPECT_TRUE(nettest::SeesEndOfStream(client_));
+  close(client_);
+
+  // The next connection is served; one that streams is never taken for stalled.
+  ASSERT_TRUE(WaitUntil([&] { return session_.GetWaitState(platform::GetTickCount()).wait == Wait::kFree; }));
+  client_ = nettest::ConnectBlocking(listener_.Port());
+  ASSERT_TRUE(nettest::SendAll(client_, "GET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\nGET /vdata.flv HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(ReadResponse(client_), BuildTextResponse("time = 0 day, 1 hr, 23 min, 45 sec; mac=000000000000"));
+  EXPECT_EQ(nettest::ReadExactly(client_, std::strlen(kStreamResponseHeader)), kStreamResponseHeader);
+  EXPECT_EQ(session_.GetWaitState(platform::GetTickCount()).wait, Wait::kBusy);
+  EXPECT_FALSE(session_.CloseStalled(platform::GetTickCount() + 60000, 10000, false, "test"));
+}
