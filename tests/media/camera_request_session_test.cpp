@@ -117,21 +117,20 @@ TEST_F(CameraRequestSessionTest, StreamRequestsAttachAndTheEndDetaches) {
 }
 
 TEST_F(CameraRequestSessionTest, StalledConnectionsAreEndedAndTheSessionServesTheNext) {
-  using Wait = CCameraRequestSession::Wait;
+  auto wait = [&] { return session_.GetWaitState(platform::GetTickCount()).wait; };
   ASSERT_TRUE(nettest::SendAll(client_, "GET /cgi-bin/getConn"));
-  ASSERT_TRUE(WaitUntil([&] { return session_.GetWaitState(platform::GetTickCount()).wait == Wait::kPartial; }));
+  ASSERT_TRUE(WaitUntil([&] { return wait() == CCameraRequestSession::Wait::kPartial; }));
   const uint32_t now = platform::GetTickCount();
   EXPECT_FALSE(session_.CloseStalled(now, 10000, false, "test"));
   EXPECT_TRUE(session_.CloseStalled(now + 10000, 10000, false, "test"));
   EXPECT_TRUE(nettest::SeesEndOfStream(client_));
   close(client_);
-
   // The next connection is served; one that streams is never taken for stalled.
-  ASSERT_TRUE(WaitUntil([&] { return session_.GetWaitState(platform::GetTickCount()).wait == Wait::kFree; }));
+  ASSERT_TRUE(WaitUntil([&] { return wait() == CCameraRequestSession::Wait::kFree; }));
   client_ = nettest::ConnectBlocking(listener_.Port());
-  ASSERT_TRUE(nettest::SendAll(client_, "GET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\nGET /vdata.flv HTTP/1.1\r\n\r\n"));
-  EXPECT_EQ(ReadResponse(client_), BuildTextResponse("time = 0 day, 1 hr, 23 min, 45 sec; mac=000000000000"));
+  ASSERT_TRUE(nettest::SendAll(client_, "GET /vdata.flv HTTP/1.1\r\n\r\nGET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(nettest::ReadExactly(client_, std::strlen(kStreamResponseHeader)), kStreamResponseHeader);
-  EXPECT_EQ(session_.GetWaitState(platform::GetTickCount()).wait, Wait::kBusy);
+  EXPECT_EQ(ReadResponse(client_), BuildTextResponse("time = 0 day, 1 hr, 23 min, 45 sec; mac=000000000000"));
+  EXPECT_EQ(wait(), CCameraRequestSession::Wait::kBusy);
   EXPECT_FALSE(session_.CloseStalled(platform::GetTickCount() + 60000, 10000, false, "test"));
 }
