@@ -25,6 +25,7 @@ namespace {
 ICameraChannels* g_channels = nullptr;
 
 constexpr int kMaxRequestBytes = 4096;
+constexpr char kTooLargeText[] = "the request does not fit the 4096-byte buffer";
 // The stored FTP texts of the settings page.
 constexpr size_t kSettingBytes = 31;
 
@@ -90,8 +91,7 @@ int CCameraRequestSession::ProcessRecvBuffer() {
     if (extent.kind != RequestExtent::kComplete) {
       LogReceived(request, rest);
       Log("[%d]CCameraRequestSession closes the connection: %s", GetId(),
-          extent.kind == RequestExtent::kTooLarge ? "the request does not fit the 4096-byte buffer"
-                                                  : "the Content-Length of the POST is not a number");
+          extent.kind == RequestExtent::kTooLarge ? kTooLargeText : "the Content-Length of the POST is not a number");
       return 0;
     }
     if (!extent.hasContentLength && AwaitsFtpServer(request, rest)) break;
@@ -107,6 +107,12 @@ int CCameraRequestSession::ProcessRecvBuffer() {
     const int result = HandleRequest(one.c_str(), 0, extent.length);
     if (result < 0) return 0;
     if (kind == CameraRequest::kStreamFlv || kind == CameraRequest::kStreamRtp) m_bStreaming.store(true);
+  }
+  if (length - offset >= capacity) {
+    // Held back whole, it fills the buffer: no receive could follow.
+    LogReceived(text.c_str() + offset, length - offset);
+    Log("[%d]CCameraRequestSession closes the connection: %s", GetId(), kTooLargeText);
+    return 0;
   }
   if (offset >= length) {
     m_pRecvBuffer->Reset();
@@ -197,6 +203,11 @@ CCameraRequestSession::WaitState CCameraRequestSession::GetWaitState(uint32_t no
 bool CCameraRequestSession::CloseStalled(uint32_t now, uint32_t minWaitMs, bool partialOnly, const char* why) {
   std::unique_lock<std::mutex> hold(m_requestLock, std::try_to_lock);
   if (!hold.owns_lock()) return false;
+  if (m_bClosingStalled.load()) {
+    // The shut-down should have ended the connection long ago: close it as maintenance would.
+    if (now - m_stalledAt.load() >= kRequestLimitMs) CloseIfIdle();
+    return false;
+  }
   const uint32_t connection = m_connection.load();
   const WaitState state = GetWaitState(now);
   const bool waiting = state.wait == Wait::kPartial || (!partialOnly && state.wait == Wait::kIdle);
@@ -208,6 +219,7 @@ bool CCameraRequestSession::CloseStalled(uint32_t now, uint32_t minWaitMs, bool 
     std::lock_guard<std::mutex> guard(m_handleLock);
     const int fd = m_hSocket.load();
     if (fd == kInvalidSocket || m_connection.load() != connection) return false;
+    m_stalledAt.store(now);
     m_bClosingStalled.store(true);
     shutdown(fd, SHUT_RDWR);
   }

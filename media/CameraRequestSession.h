@@ -65,6 +65,7 @@ class CCameraRequestSession : public CIOCPServerSocket, public CFileDispatcher {
   std::atomic<bool> m_bPartial{false};         // bytes of an unfinished request are kept
   std::atomic<bool> m_bStreaming{false};       // a live sender is attached
   std::atomic<bool> m_bClosingStalled{false};  // the guard shut the connection down
+  std::atomic<uint32_t> m_stalledAt{0};        // tick of that shut-down
   std::atomic<uint32_t> m_connection{0};       // counts connections, so a stale close misses
   bool m_bLogged = false;                      // the kept bytes were logged already
   std::string m_partialHead;                   // start of the kept bytes, for the guard's log
