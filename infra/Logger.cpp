@@ -14,6 +14,7 @@
 #include <ctime>
 #include <memory>
 
+#include "infra/ConfigIni.h"
 #include "platform/ProgramDir.h"
 #include "platform/Profile.h"
 #include "platform/Thread.h"
@@ -21,13 +22,6 @@
 namespace {
 
 constexpr size_t kFormatChunk = 8192;
-
-bool CanOpenForReading(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
 
 bool CopyFileOver(const char* from, const char* to) {
   const int in = open(from, O_RDONLY | O_CLOEXEC);
@@ -75,14 +69,7 @@ void CLogger::ReadConfiguration() {
   std::string baseName = slash == std::string::npos ? exe : exe.substr(slash + 1);
   if (const auto dot = baseName.find_last_of('.'); dot != std::string::npos) baseName.resize(dot);
 
-  const std::string candidates[] = {exeDir + "/config.ini", "./config.ini", "../config.ini"};
-  std::string config = "config.ini";  // bare name: looked up in the system profile folder
-  for (const auto& c : candidates) {
-    if (CanOpenForReading(c)) {
-      config = c;
-      break;
-    }
-  }
+  const std::string config = FindConfigIni(exeDir);
 
   char value[260];
   platform::GetPrivateProfileString("Log", "log_path", "", value, sizeof(value), config.c_str());

@@ -8,6 +8,7 @@
 #include "infra/Logger.h"
 #include "media/CameraRequestSession.h"
 #include "media/ConvertorPort.h"
+#include "media/RequestGuard.h"
 #include "media/StreamConvertor.h"
 #include "media/StreamConvertorSession.h"
 #include "platform/NamedEvent.h"
@@ -72,8 +73,14 @@ void RunServer(platform::CNamedEvent& stopEvent, void (*shutdown)()) {
     sessions[i].AcceptFrom();
   }
   ArmConvertorSessions();
+  SetRequestPool(sessions, kRequestSessionCount);
 
-  while (!stopEvent.Wait(kMaintenancePeriodMs)) MaintainServers();
+  // The request guard runs between the maintenance runs, which keep their 10 s period.
+  constexpr int kGuardRunsPerMaintenance = static_cast<int>(kMaintenancePeriodMs / kRequestGuardPeriodMs);
+  for (int run = 1; !stopEvent.Wait(kRequestGuardPeriodMs); ++run) {
+    GuardRequestSessions();
+    if (run % kGuardRunsPerMaintenance == 0) MaintainServers();
+  }
   SetConvertorsStopping(true);
 
   HttpListener().DestorySocket();

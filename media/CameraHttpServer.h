@@ -14,8 +14,9 @@ constexpr int kRequestSessionCount = 15;
 // 7535 up), each retried once a second 31 times. 1 when both listen, 0 otherwise.
 int StartServers();
 
-// Arms both pools, runs their maintenance every 10000 ms until stopEvent fires, then closes
-// the listeners, logs "Camera Http Server shutdown!" and calls shutdown().
+// Arms both pools, runs their maintenance every 10000 ms (and the request guard in between)
+// until stopEvent fires, then closes the listeners, logs "Camera Http Server shutdown!" and
+// calls shutdown().
 void RunServer(platform::CNamedEvent& stopEvent, void (*shutdown)());
 
 // The HTTP port in use (0 before StartServers).

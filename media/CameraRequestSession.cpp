@@ -1,7 +1,9 @@
 #include "media/CameraRequestSession.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,14 +11,32 @@
 
 #include "camera_config/CameraInfoMgr.h"
 #include "infra/Logger.h"
+#include "media/AdminAuth.h"
 #include "media/CameraChannels.h"
 #include "media/HttpRequest.h"
+#include "media/RequestGuard.h"
+#include "media/RequestLogText.h"
+#include "media/RequestReader.h"
+#include "media/SettingText.h"
+#include "platform/Tick.h"
 
 namespace {
 
 ICameraChannels* g_channels = nullptr;
 
 constexpr int kMaxRequestBytes = 4096;
+constexpr char kTooLargeText[] = "the request does not fit the 4096-byte buffer";
+// The stored FTP texts of the settings page.
+constexpr size_t kSettingBytes = 31;
+
+// A settings POST without Content-Length waits for its FTP_SERVER value, which may still be
+// on its way.
+bool AwaitsFtpServer(const char* request, int length) {
+  int keyword = 0;
+  if (MatchCameraRequest(request, length, &keyword) != CameraRequest::kServerSettingPost) return false;
+  char server[2];
+  return !GetParam(request + keyword, "FTP_SERVER=", server, sizeof(server)) || !server[0];
+}
 
 }  // namespace
 
@@ -27,37 +47,186 @@ CCameraRequestSession::CCameraRequestSession() { Bind(this); }
 
 CCameraRequestSession::~CCameraRequestSession() { Retire(); }
 
-int CCameraRequestSession::SendText(const char* action, const std::string& body) {
+int CCameraRequestSession::SendText(const char* action, const std::string& body, bool logResponse) {
   const std::string response = BuildTextResponse(body);
-  Log("[%d]Response %s [%s]", GetId(), action, response.c_str());
+  if (logResponse) Log("[%d]Response %s [%s]", GetId(), action, response.c_str());
   return Send(response.data(), static_cast<int>(response.size()));
 }
 
+void CCameraRequestSession::LogReceived(const char* text, int length) {
+  Log("[%d]CCameraRequestSession::ProcessRecvBuffer got %d bytes [%s]", GetId(), length,
+      RequestLogText(text, length).c_str());
+}
+
 int CCameraRequestSession::ProcessRecvBuffer() {
+  std::lock_guard<std::mutex> hold(m_requestLock);
   int length = 0;
   char* data = m_pRecvBuffer->GetData(&length);
   if (length <= 0 || length > kMaxRequestBytes) return 0;
+  const uint32_t now = platform::GetTickCount();
+  if (m_bFresh.load()) {
+    const uint32_t seconds = GetConnectSeconds();
+    m_requestSince.store(now - (seconds == kNotConnected ? 0 : seconds * 1000));
+    m_bLogged = false;
+    m_bFresh.store(false);
+    RelievePoolPressure(this);
+  }
   // The parameter search reads up to a terminating zero: work on a terminated copy.
   const std::string text(data, static_cast<size_t>(length));
-  Log("[%d]CCameraRequestSession::ProcessRecvBuffer got %d bytes [%s]", GetId(), length, text.c_str());
-
+  const int capacity = m_pRecvBuffer->GetCapacity();
+  bool logged = false;
   int offset = 0;
   while (offset < length) {
-    const int result = HandleRequest(text.c_str(), offset, length - offset);
-    if (result < 0) return 0;
-    if (result == 2) break;
-    if (result == 0) {
-      // Incomplete: keep its bytes for the next receive to append to, but not the requests
-      // already answered, which would be answered twice.
-      if (offset > 0) m_pRecvBuffer->Consume(offset);
-      return 1;
+    const char* request = text.c_str() + offset;
+    const int rest = length - offset;
+    const RequestExtent extent = MeasureRequest(request, rest, capacity);
+    if (extent.kind == RequestExtent::kIncomplete) break;
+    if (extent.kind == RequestExtent::kNotHttp) {
+      // Not a request we can read: drop it and wait for the next one.
+      if (!m_bLogged && !logged) LogReceived(request, rest);
+      m_bLogged = true;
+      offset = length;
+      break;
     }
-    const char* next = std::strstr(text.c_str() + offset, "\r\n\r\n");
-    if (!next) break;
-    offset = static_cast<int>(next - text.c_str()) + 4;
+    if (extent.kind != RequestExtent::kComplete) {
+      LogReceived(request, rest);
+      Log("[%d]CCameraRequestSession closes the connection: %s", GetId(),
+          extent.kind == RequestExtent::kTooLarge ? kTooLargeText : "the Content-Length of the POST is not a number");
+      return 0;
+    }
+    if (!extent.hasContentLength && AwaitsFtpServer(request, rest)) break;
+    if (!logged) LogReceived(request, rest);
+    logged = true;
+    m_bLogged = false;
+    const std::string one(request, static_cast<size_t>(extent.length));
+    int keyword = 0;
+    const CameraRequest kind = MatchCameraRequest(one.c_str(), extent.length, &keyword);
+    offset += extent.length;
+    m_requestSince.store(now);
+    if (RefusedWithoutAdmin(kind, one.c_str(), extent.length, one.c_str() + keyword)) continue;
+    const int result = HandleRequest(one.c_str(), 0, extent.length);
+    if (result < 0) return 0;
+    if (kind == CameraRequest::kStreamFlv || kind == CameraRequest::kStreamRtp) m_bStreaming.store(true);
   }
-  m_pRecvBuffer->Reset();
+  if (length - offset >= capacity) {
+    // Held back whole, it fills the buffer: no receive could follow.
+    LogReceived(text.c_str() + offset, length - offset);
+    Log("[%d]CCameraRequestSession closes the connection: %s", GetId(), kTooLargeText);
+    return 0;
+  }
+  if (offset >= length) {
+    m_pRecvBuffer->Reset();
+    m_partialHead.clear();
+  } else {
+    // Keep the unfinished request for the next receive to append to.
+    if (offset > 0) m_pRecvBuffer->Consume(offset);
+    m_partialHead.assign(text, static_cast<size_t>(offset),
+                         static_cast<size_t>(std::min(length - offset, kRequestLogBytes)));
+  }
+  m_bPartial.store(offset < length);
   return 1;
+}
+
+bool CCameraRequestSession::RefusedWithoutAdmin(CameraRequest kind, const char* request, int length,
+                                                const char* params) {
+  const CAdminAuth& auth = CAdminAuth::Instance();
+  if (!auth.Enabled()) return false;
+  bool guarded = false;
+  switch (kind) {
+    case CameraRequest::kScheduleSetup: {
+      char method[32];
+      GetParam(params, "method=", method, sizeof(method));
+      guarded = std::strcmp(method, "setAlarmStatus") == 0;
+      break;
+    }
+    case CameraRequest::kServerSetting:
+    case CameraRequest::kServerSettingPost: guarded = true; break;
+    case CameraRequest::kStreamFlv:
+    case CameraRequest::kStreamRtp:
+    case CameraRequest::kSnapshot: guarded = auth.ProtectsStreams(); break;
+    default: break;
+  }
+  if (!guarded || auth.Admits(std::string_view(request, static_cast<size_t>(length)))) return false;
+  Log("[%d]Response 401: the request needs the admin password", GetId());
+  Send(kUnauthorizedResponse, static_cast<int>(std::strlen(kUnauthorizedResponse)));
+  return true;
+}
+
+void CCameraRequestSession::ProcessSettingsPost(const char* params) {
+  Log("[%d]Got ACT_REQUEST_SERVER_SETTING from HTTP POST.", GetId());
+  struct Field {
+    const char* key;
+    char raw[128];
+    std::string text;
+  } fields[] = {{"FTP_SERVER=", {}, {}}, {"FTP_USER=", {}, {}}, {"FTP_PASS=", {}, {}}};
+  for (Field& field : fields) GetParam(params, field.key, field.raw, sizeof(field.raw));
+  if (!fields[0].raw[0]) return;  // not answered, as without a server there is nothing to set
+  const Field* refused = nullptr;
+  SettingTextCheck check = SettingTextCheck::kOk;
+  for (Field& field : fields) {
+    const SettingTextCheck result = CutSettingText(field.raw, kSettingBytes, &field.text);
+    if (result != SettingTextCheck::kOk && !refused) {
+      refused = &field;
+      check = result;
+    }
+  }
+  CCameraInfo* camera = GetCameraInfoMgr().GetCameraInfo(0);
+  if (refused) {
+    Log("[%d]ACT_REQUEST_SERVER_SETTING refused: %.*s %s; the FTP settings stay as they were", GetId(),
+        static_cast<int>(std::strlen(refused->key) - 1), refused->key,
+        check == SettingTextCheck::kControlCharacter ? "holds a control character" : "is not UTF-8 text");
+  } else if (camera) {
+    camera->SetFtpConfig(fields[0].text.c_str(), fields[1].text.c_str(), fields[2].text.c_str(), "./", 21);
+  }
+  // The response carries the password, so it stays out of the log.
+  SendText("ACT_REQUEST_SERVER_SETTING",
+           "startTelnet=1&FTP_SERVER=" + fields[0].text + "&FTP_PORT=21&FTP_USER=" + fields[1].text +
+               "&FTP_PASS=" + fields[2].text + "&ADMIN_PASSWORD=4QX2815K",
+           false);
+}
+
+CCameraRequestSession::WaitState CCameraRequestSession::GetWaitState(uint32_t now) const {
+  if (m_bClosingStalled.load()) return {Wait::kFree, 0};
+  switch (GetState()) {
+    case kAccepting: {
+      const uint32_t seconds = GetConnectSeconds();
+      if (seconds == kNotConnected) return {Wait::kFree, 0};
+      return {Wait::kPartial, seconds * 1000};
+    }
+    case kConnected:
+      if (m_bFresh.load() || m_bStreaming.load() || GetPending() > 0 || IsClosing()) return {Wait::kBusy, 0};
+      return {m_bPartial.load() ? Wait::kPartial : Wait::kIdle, now - m_requestSince.load()};
+    default: return {Wait::kBusy, 0};
+  }
+}
+
+bool CCameraRequestSession::CloseStalled(uint32_t now, uint32_t minWaitMs, bool partialOnly, const char* why) {
+  std::unique_lock<std::mutex> hold(m_requestLock, std::try_to_lock);
+  if (!hold.owns_lock()) return false;
+  if (m_bClosingStalled.load()) {
+    // The shut-down should have ended the connection long ago: close it as maintenance would.
+    if (now - m_stalledAt.load() >= kRequestLimitMs) CloseIfIdle();
+    return false;
+  }
+  const uint32_t connection = m_connection.load();
+  const WaitState state = GetWaitState(now);
+  const bool waiting = state.wait == Wait::kPartial || (!partialOnly && state.wait == Wait::kIdle);
+  if (!waiting || state.waitedMs < minWaitMs) return false;
+  const bool silent = GetState() == kAccepting;
+  {
+    // Shut down, not closed: the connection's own completion then ends and re-arms it, in
+    // order with its other completions. The count makes sure it is still the same one.
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    const int fd = m_hSocket.load();
+    if (fd == kInvalidSocket || m_connection.load() != connection) return false;
+    m_stalledAt.store(now);
+    m_bClosingStalled.store(true);
+    shutdown(fd, SHUT_RDWR);
+  }
+  const std::string head = silent ? std::string() : RequestLogText(m_partialHead.data(), static_cast<int>(m_partialHead.size()));
+  Log("[%d]CCameraRequestSession closes the connection: %s after %u ms [%s]", GetId(), why, state.waitedMs,
+      head.c_str());
+  return true;
 }
 
 int CCameraRequestSession::HandleRequest(const char* all, int offset, int length) {
@@ -72,6 +241,7 @@ int CCameraRequestSession::HandleRequest(const char* all, int offset, int length
       // Not a request we can read: drop what came and wait for the next one.
       return 2;
     case CameraRequest::kUnknown:
+      Send(kNotFoundResponse, static_cast<int>(std::strlen(kNotFoundResponse)));
       return 1;
     case CameraRequest::kStreamFlv:
     case CameraRequest::kStreamRtp: {
@@ -127,21 +297,9 @@ int CCameraRequestSession::HandleRequest(const char* all, int offset, int length
       Log("[%d]Response ACT_REQUEST_SNAPSHOT [%s]", GetId(), file);
       return 1;
     }
-    case CameraRequest::kServerSettingPost: {
-      Log("[%d]Got ACT_REQUEST_SERVER_SETTING from HTTP POST.", GetId());
-      char server[32], user[32], pass[32], admin[32];
-      if (!GetParam(params, "FTP_SERVER=", server, sizeof(server)) || !server[0]) return 0;
-      GetParam(params, "FTP_USER=", user, sizeof(user));
-      GetParam(params, "FTP_PASS=", pass, sizeof(pass));
-      GetParam(params, "ADMIN_PASSWORD=", admin, sizeof(admin));
-      if (camera) camera->SetFtpConfig(server, user, pass, "./", 21);
-      char body[256];
-      std::snprintf(body, sizeof(body),
-                    "startTelnet=1&FTP_SERVER=%s&FTP_PORT=21&FTP_USER=%s&FTP_PASS=%s&ADMIN_PASSWORD=4QX2815K", server,
-                    user, pass);
-      SendText("ACT_REQUEST_SERVER_SETTING", body);
+    case CameraRequest::kServerSettingPost:
+      ProcessSettingsPost(params);
       return 1;
-    }
   }
   return 1;
 }
@@ -163,6 +321,11 @@ int CCameraRequestSession::ResponseUsingFile(const char* file) {
 }
 
 void CCameraRequestSession::OnDestroy() {
+  m_connection.fetch_add(1);
+  m_bStreaming.store(false);
+  m_bPartial.store(false);
+  m_bClosingStalled.store(false);
+  m_bFresh.store(true);
   if (g_channels) g_channels->DetachViewer(m_nChannel, this);
   m_nChannel = 0;
   Bind(this);

@@ -7,6 +7,7 @@ const char kResponseHeaderTemplate[] = "HTTP/1.1 200 OK\r\nConnection: close\r\n
 const char kStreamResponseHeader[] =
     "HTTP/1.1 200 OK\r\nServer: VantorHomeCamera\r\nPragma: no-cache\r\nContent-type: "
     "application/x-oleobject\r\nConnection: close\r\n\r\n";
+const char kNotFoundResponse[] = "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 
 namespace {
 

@@ -36,3 +36,5 @@ std::string BuildFileResponseHeader(unsigned size);
 
 extern const char kResponseHeaderTemplate[];
 extern const char kStreamResponseHeader[];
+// The whole answer to a request the server does not know.
+extern const char kNotFoundResponse[];

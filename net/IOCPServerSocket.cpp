@@ -70,3 +70,10 @@ void CIOCPServerSocket::Maintenance() {
     default: break;
   }
 }
+
+uint32_t CIOCPServerSocket::GetConnectSeconds() const {
+  uint32_t seconds = kNotConnected;
+  const int fd = m_hSocket.load();
+  if (fd == kInvalidSocket || pc::GetConnectTime(fd, &seconds) != 0) return kNotConnected;
+  return seconds;
+}

@@ -14,6 +14,7 @@ class CIOCPServerSocket : public CIOCPSocket {
  public:
   static constexpr uint32_t kDeadSocketRetrySeconds = 3;
   static constexpr uint32_t kFirstDataSeconds = 31;
+  static constexpr uint32_t kNotConnected = 0xFFFFFFFF;
 
   CIOCPServerSocket() = default;
   ~CIOCPServerSocket() override;
@@ -28,6 +29,10 @@ class CIOCPServerSocket : public CIOCPSocket {
   // nothing for 31 s and one that was idle beyond the idle limit.
   void Maintenance() override;
   void Recycle() override;
+
+  // Whole seconds since a connection was accepted into this socket (it may still wait for
+  // its first data), or kNotConnected before that. Any thread.
+  uint32_t GetConnectSeconds() const;
 
  protected:
   CIOCPSocket* m_pListener = nullptr;

@@ -13,6 +13,7 @@ packages=(
   miniupnpc
   ffmpeg
   python3 python3-pyftpdlib python3-pytest
+  libxml2-utils
   procps iproute2
   qt6-qpa-plugins xvfb wmdocker xdotool python3-xlib
 )

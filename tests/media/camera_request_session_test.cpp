@@ -6,6 +6,7 @@
 #include "media/CameraChannels.h"
 #include "media/CameraRequestSession.h"
 #include "media/HttpRequest.h"
+#include "platform/Tick.h"
 
 using nettest::LogCapture;
 using nettest::WaitUntil;
@@ -82,10 +83,10 @@ TEST_F(CameraRequestSessionTest, SoundSettingAndPostedFtpSettings) {
   EXPECT_EQ(ReadResponse(client_), BuildTextResponse("ALARM_STATUS=0&AUDIO_ENABLE=0"));
 
   // A POST whose form body is still missing waits for it; the body completes it.
-  const size_t mark = LogCapture::Instance().Mark();
-  ASSERT_TRUE(nettest::SendAll(client_, "POST /servertxt.html HTTP/1.1\r\nContent-Length: 52\r\n\r\n"));
-  ASSERT_TRUE(WaitUntil(
-      [&] { return LogCapture::Instance().Since(mark).find("from HTTP POST.") != std::string::npos; }));
+  ASSERT_TRUE(nettest::SendAll(client_, "POST /servertxt.html HTTP/1.1\r\nContent-Length: 62\r\n\r\n"));
+  ASSERT_TRUE(WaitUntil([&] {
+    return session_.GetWaitState(platform::GetTickCount()).wait == CCameraRequestSession::Wait::kPartial;
+  }));
   char byte;
   EXPECT_EQ(recv(client_, &byte, 1, MSG_DONTWAIT), -1);  // not answered without its body
   ASSERT_TRUE(nettest::SendAll(client_, "FTP_SERVER=127.0.0.5&FTP_USER=cam&FTP_PASS=pw&ADMIN_PASSWORD=x"));
@@ -113,4 +114,23 @@ TEST_F(CameraRequestSessionTest, StreamRequestsAttachAndTheEndDetaches) {
   ASSERT_TRUE(nettest::SendAll(client_, "GET /snapshot.htm?qcif HTTP/1.1\r\n\r\n"));
   EXPECT_TRUE(nettest::SeesEndOfStream(client_));
   EXPECT_NE(LogCapture::Instance().Since(0).find("Got ACT_REQUEST_SNAPSHOT from HTTP GET. qcif=1"), std::string::npos);
+}
+
+TEST_F(CameraRequestSessionTest, StalledConnectionsAreEndedAndTheSessionServesTheNext) {
+  auto wait = [&] { return session_.GetWaitState(platform::GetTickCount()).wait; };
+  ASSERT_TRUE(nettest::SendAll(client_, "GET /cgi-bin/getConn"));
+  ASSERT_TRUE(WaitUntil([&] { return wait() == CCameraRequestSession::Wait::kPartial; }));
+  const uint32_t now = platform::GetTickCount();
+  EXPECT_FALSE(session_.CloseStalled(now, 10000, false, "test"));
+  EXPECT_TRUE(session_.CloseStalled(now + 10000, 10000, false, "test"));
+  EXPECT_TRUE(nettest::SeesEndOfStream(client_));
+  close(client_);
+  // The next connection is served; one that streams is never taken for stalled.
+  ASSERT_TRUE(WaitUntil([&] { return wait() == CCameraRequestSession::Wait::kFree; }));
+  client_ = nettest::ConnectBlocking(listener_.Port());
+  ASSERT_TRUE(nettest::SendAll(client_, "GET /vdata.flv HTTP/1.1\r\n\r\nGET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(nettest::ReadExactly(client_, std::strlen(kStreamResponseHeader)), kStreamResponseHeader);
+  EXPECT_EQ(ReadResponse(client_), BuildTextResponse("time = 0 day, 1 hr, 23 min, 45 sec; mac=000000000000"));
+  EXPECT_EQ(wait(), CCameraRequestSession::Wait::kBusy);
+  EXPECT_FALSE(session_.CloseStalled(platform::GetTickCount() + 60000, 10000, false, "test"));
 }
