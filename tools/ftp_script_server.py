@@ -11,7 +11,7 @@ reply is sent as given, or is one of:
     "port"          answer 200; connect to the PORT address after STOR
     "port-silent"   answer 200; never connect
     "drop"          close the connection without an answer
-    "stall:TEXT"    (also as greeting) send TEXT, then hold the connection open without a word
+    "stall:TEXT"    (also as greeting) send TEXT, say nothing for 30 s, then close
 
 Each connection ("<connection> connected") and every command line it sends ("<connection>
 <line>") is appended to OUTDIR/transcript; the bytes stored by STOR go to
@@ -80,8 +80,10 @@ def serve(conn, number, table, outdir):
 def send(conn, reply):
     if reply.startswith("stall:"):
         conn.sendall(reply[6:].encode("latin-1"))
-        time.sleep(3600)
-    conn.sendall(reply.encode("latin-1"))
+        time.sleep(30)
+        conn.shutdown(socket.SHUT_RDWR)
+    else:
+        conn.sendall(reply.encode("latin-1"))
 
 
 def receive(data_listener, port_target, path):

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -112,9 +113,10 @@ TEST_F(FtpClientTest, RealServerStoresTheFilePassiveAndActive) {
     const std::string root = dir_ + (active ? "active/" : "passive/");
     fs::create_directories(root + "clips");
     FTPConfig ftp = Start("ftp_local_server.py", {root, "u", "secret"}, active);
-    ASSERT_TRUE(remote::FtpPutFile(remote::FtpConnectAndLogin(ftp), ftp, (dir_ + "clip.flv").c_str())) << Log();
+    ASSERT_TRUE(remote::FtpPutFile(remote::FtpConnectAndLogin(ftp), ftp, (dir_ + "clip.flv").c_str()));
     std::vector<fs::path> stored(fs::directory_iterator(root + "clips"), fs::directory_iterator());
     ASSERT_EQ(1u, stored.size());
+    EXPECT_TRUE(std::regex_match(stored[0].filename().string(), std::regex(R"(record_\d{4}(_\d\d){5}\.flv)")));
     EXPECT_EQ(clip_, ReadFile(stored[0])) << stored[0];
     StopServer();
   }
@@ -129,7 +131,10 @@ struct ScriptCase {
   int login = 0;     // FtpConnectAndLogin's failure, 0 when it logs in
   int attempts = 1;  // store attempts up to the stored file
   std::vector<std::string> logged = {};
+  int storedCopies = 1;
 };
+
+void PrintTo(const ScriptCase& c, std::ostream* out) { *out << c.name; }
 
 class FtpScriptTest : public FtpClientTest, public ::testing::WithParamInterface<ScriptCase> {};
 
@@ -143,18 +148,18 @@ TEST_P(FtpScriptTest, Plays) {
     EXPECT_EQ(c.login, control);
   } else {
     EXPECT_GE(control, 0);
-    EXPECT_TRUE(remote::FtpPutFile(control, ftp, (dir_ + "clip.flv").c_str()));
+    EXPECT_TRUE(remote::FtpPutFileAs(control, ftp, (dir_ + "clip.flv").c_str(), "record_spooled.flv"));
     EXPECT_EQ(100000u + 3000u * (c.attempts - 1), platform::GetTickCount()) << "pauses of 3000 ms";
     // Every attempt that reached STOR stored the whole clip under the one name.
-    std::vector<std::string> names;
+    int stored = 0;
     for (const auto& entry : fs::directory_iterator(dir_)) {
       const std::string name = entry.path().filename();
-      if (name.find("-record_") == std::string::npos) continue;
-      names.push_back(name.substr(name.find('-')));
+      if (name.find("record_") == std::string::npos) continue;
+      EXPECT_EQ(name.substr(name.find('-')), "-record_spooled.flv");
       EXPECT_EQ(clip_, ReadFile(entry.path())) << name;
+      ++stored;
     }
-    ASSERT_FALSE(names.empty());
-    EXPECT_EQ(names.size(), std::count(names.begin(), names.end(), names[0]));
+    EXPECT_EQ(c.storedCopies, stored);
     EXPECT_NE(std::string::npos, Log().find("ret=0, counter=" + std::to_string(c.attempts)));
   }
   for (const std::string& text : c.logged) EXPECT_NE(std::string::npos, Log().find(text)) << text;
@@ -174,14 +179,15 @@ INSTANTIATE_TEST_SUITE_P(
                    {"read Resource temporarily unavailable\n", "FTP: Server refused connection\n"}},
         ScriptCase{"CwdRefusedStorAccepted", R"([{"CWD": "550 missing\r\n"}])", false, false, 0, 1,
                    {"FTP: Sending CWD command\n", "FTP: 550 missing\r\n"}},
-        ScriptCase{"LinesAreCutAt511", R"([{"USER": "331-x\r\n)" + kLong + R"(331 cut\r\n331 end\r\n"}])",
+        ScriptCase{"LinesAreCutAt511", R"([{"USER": "331-x\r\n)" + kLong + R"(331 cut\r\n)" + kLong +
+                                                  R"(3331 cut\r\n331 end\r\n"}])",
                    false, false, 0, 1, {"FTP: " + kLong + "\n"}},
         ScriptCase{"ZeroByteClip", "[{}]", false, true, 0, 1, {"FTP: after write data to connection.\n"}},
         ScriptCase{"ActiveWithoutConnectionRetries", R"([{"PORT": "port-silent"}, {}])", true, false, 0, 2,
                    {"FTP: select data connection 5 seconds.\n", "select on connection: Connection timed out\n",
-                    "FtpPutFile put file complete. ret=-2, counter=1\n"}},
+                    "FtpPutFile put file complete. ret=-2, counter=1\n"}, 1},
         ScriptCase{"QuitDroppedStoresAgain", R"([{"QUIT": "drop"}, {}])", false, false, 0, 2,
-                   {"FTP: Sending QUIT command\n", "ret=-2, counter=1\n", "FTP: Connection closed\n"}}),
+                   {"FTP: Sending QUIT command\n", "ret=-2, counter=1\n", "FTP: Connection closed\n"}, 2}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(FtpClientTest, ControlCharactersNeverReachTheServer) {
@@ -194,7 +200,7 @@ TEST_F(FtpClientTest, ControlCharactersNeverReachTheServer) {
     EXPECT_EQ(-5, remote::FtpConnectAndLogin(ftp));
     // A path that turns bad after the login is refused before the data connection opens.
     const int control = remote::FtpConnectAndLogin(clean);
-    ASSERT_GE(control, 0) << Log();
+    ASSERT_GE(control, 0);
     EXPECT_FALSE(remote::FtpPutFile(control, ftp, (dir_ + "clip.flv").c_str()));
   }
   const std::string transcript = ReadFile(dir_ + "transcript");
