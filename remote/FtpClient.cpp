@@ -78,14 +78,13 @@ int OpenPassiveData(int control) {
   return data;
 }
 
-// The address the server is to connect back to. A server reached over loopback only
-// accepts a loopback address back (it refuses foreign ones), so that case keeps the
-// control connection's own address instead of the primary one.
+// The address the server is to connect back to: the one it sees the control connection
+// come from. The machine's primary address may be one the server cannot reach (another
+// interface) or refuses (a server on loopback accepts only loopback addresses back).
 uint32_t ActiveModeAddress(int control) {
   sockaddr_in local{};
   socklen_t length = sizeof(local);
-  if (getsockname(control, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-      (ntohl(local.sin_addr.s_addr) >> 24) == 127) {
+  if (getsockname(control, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_family == AF_INET) {
     return ntohl(local.sin_addr.s_addr);
   }
   return GetLocalAddressOrLoopback();

@@ -19,11 +19,11 @@ mkdir -p "$out/corpus"
   "$root/platform/Thread.cpp" -lpthread \
   -o "$out/ftp_reply_fuzz"
 
-# Seeds: [seed lo][seed hi][server bytes].
-printf '\x01\x02220-hello\r\n221 not yet\r\n220 in\r\n227 Entering Passive Mode (192,168,1,10,19,137).\r\n' \
+# Seeds: [piece-size seed][server bytes].
+printf '\x01220-hello\r\n221 not yet\r\n220 in\r\n227 Entering Passive Mode (192,168,1,10,19,137).\r\n' \
   > "$out/corpus/seed-greeting"
-printf '\x07\x00331 password\r\n227 (127,0,0,1,4,1)\r\n227 no parenthesis 1,2,3,4,5,6\r\n' > "$out/corpus/seed-pasv"
-{ printf '\x33\x11150-'; head -c 700 /dev/zero | tr '\0' 'x'; printf '\r\n150 go\r\n226 ok\r\n'; } \
+printf '\x07331 password\r\n227 (127,0,0,1,4,1)\r\n227 no parenthesis 1,2,3,4,5,6\r\n' > "$out/corpus/seed-pasv"
+{ printf '\x33150-'; head -c 700 /dev/zero | tr '\0' 'x'; printf '\r\n150 go\r\n226 ok\r\n'; } \
   > "$out/corpus/seed-long-line"
 
 cd "$out"

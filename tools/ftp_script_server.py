@@ -15,8 +15,8 @@ reply is sent as given, or is one of:
 
 Each connection ("<connection> connected") and every command line it sends ("<connection>
 <line>") is appended to OUTDIR/transcript; the bytes stored by STOR go to
-OUTDIR/<connection>-<name>. Listens on 127.0.0.1 at PORT (default: a free port), prints
-"port N" once it listens, and serves each connection on its own thread until killed.
+OUTDIR/<connection>-<name>. Listens on 127.0.0.1 at PORT (default: a free port; "low": a free one below 15536), prints
+"port N (pid P)" once it listens, and serves each connection on its own thread until killed.
 """
 import json
 import os
@@ -99,14 +99,29 @@ def receive(data_listener, port_target, path):
             out.write(chunk)
 
 
+def bind_low(bind):
+    """Binds through bind(port) to a free port below 15536, so that 50000 + port fits in the
+    camera's 16-bit port setting (active mode)."""
+    for port in range(10000 + os.getpid() % 5000, 15536):
+        try:
+            return bind(port)
+        except OSError:
+            continue
+    raise OSError("no free port below 15536")
+
+
 def main():
     with open(sys.argv[1]) as script:
         tables = json.load(script)
     outdir = sys.argv[2]
     listener = socket.socket()
-    listener.bind(("127.0.0.1", int(sys.argv[3]) if len(sys.argv) > 3 else 0))
+    port = sys.argv[3] if len(sys.argv) > 3 else "0"
+    if port == "low":
+        bind_low(lambda p: listener.bind(("127.0.0.1", p)))
+    else:
+        listener.bind(("127.0.0.1", int(port)))
     listener.listen(4)
-    print("port %d" % listener.getsockname()[1], flush=True)
+    print("port %d (pid %d)" % (listener.getsockname()[1], os.getpid()), flush=True)
     number = 0
     while True:
         conn, _ = listener.accept()

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +14,6 @@
 #include "platform/Tick.h"
 #include "remote/FtpControl.h"
 #include "remote/FtpReply.h"
-#include "tests/support/LoopbackPeers.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -25,18 +22,17 @@ namespace fs = std::filesystem;
 using testfiles::ReadFile;
 
 TEST(FtpReplyTest, PasvReplies) {
-  const struct { const char* line; int result; const char* host; const char* port; } rows[] = {
-      {"227 Entering Passive Mode (192,168,1,10,19,137).", 0, "192.168.1.10", "5001"},
-      {"227 =( 10,0,0,1,0,21)", 0, "10.0.0.1", "21"},
-      {"227 Entering Passive Mode 192,168,1,10,19,137", -1, "", ""},
-      {"227 (192,168,1,10,19)", -1, "", ""},
-      {"227 (192,168,1,10,19,137", -1, "", ""},
+  const struct { const char* line; std::string target; } rows[] = {
+      {"227 Entering Passive Mode (192,168,1,10,19,137).", "192.168.1.10:5001"},
+      {"227 =( 10,0,0,1,0,21)", "10.0.0.1:21"},
+      {"227 Entering Passive Mode 192,168,1,10,19,137", "-1"},
+      {"227 (192,168,1,10,19)", "-1"},
+      {"227 (192,168,1,10,19,137", "-1"},
   };
   for (const auto& row : rows) {
-    remote::FtpPassiveTarget target{};
-    EXPECT_EQ(row.result, remote::ParsePasvReply(row.line, &target)) << row.line;
-    EXPECT_STREQ(row.host, target.host);
-    EXPECT_STREQ(row.port, target.port);
+    remote::FtpPassiveTarget t{};
+    const int result = remote::ParsePasvReply(row.line, &t);
+    EXPECT_EQ(row.target, result == 0 ? std::string(t.host) + ":" + t.port : std::to_string(result)) << row.line;
   }
   char logged[80], argument[80], line[remote::kFtpCommandLineSize];
   remote::BuildPortTexts(0xC0A80105u, 5001, logged, argument);
@@ -44,17 +40,6 @@ TEST(FtpReplyTest, PasvReplies) {
   EXPECT_STREQ("192,168,1,5,19,137", argument);
   EXPECT_EQ(255, remote::FormatFtpCommand("STOR", std::string(248, 'n').c_str(), line));
   EXPECT_EQ(-1, remote::FormatFtpCommand("STOR", std::string(249, 'n').c_str(), line)) << "no room for the zero";
-}
-
-// A free loopback port below 15536, so that 50000 + port still fits the stored port value.
-uint16_t FreeLowPort() {
-  for (auto port = static_cast<uint16_t>(10000 + getpid() % 5000);; ++port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = nettest::Loopback(port);
-    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    close(fd);
-    if (free) return port;
-  }
 }
 
 class FtpClientTest : public ::testing::Test {
@@ -65,8 +50,7 @@ class FtpClientTest : public ::testing::Test {
     InitLog(0);
     remote::SetFtpTimeoutsForTest(400, 300);
     platform::FreezeTickForTest(100000);
-    clip_ = std::string(100000, 'v') + "\r\n\x00\xff" + std::string(3000, '\n');
-    testfiles::WriteFile(dir_ + "clip.flv", clip_);
+    testfiles::WriteFile(dir_ + "clip.flv", clip_ = std::string(100000, 'v') + std::string("\r\n\0\xff\n", 5));
   }
   void TearDown() override {
     StopServer();
@@ -75,44 +59,30 @@ class FtpClientTest : public ::testing::Test {
     remote::SetFtpTimeoutsForTest(0, 0);
     fs::remove_all(dir_);
   }
-  // Runs a server from tools/ with the given arguments and a free port; its FTP settings.
-  FTPConfig Start(const std::string& tool, std::vector<std::string> args, bool active) {
-    const uint16_t port = FreeLowPort();
-    args.insert(args.begin(), {"/usr/bin/python3", std::string(VT_SOURCE_DIR) + "/tools/" + tool});
-    args.push_back(std::to_string(port));
-    int out[2];
-    EXPECT_EQ(0, pipe(out));
-    if ((server_ = fork()) == 0) {
-      dup2(out[1], 1);
-      std::vector<char*> argv;
-      for (auto& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    char ready[32] = {};
-    EXPECT_GT(read(out[0], ready, sizeof(ready) - 1), 0) << "server did not start";
-    close(out[0]);
-    FTPConfig ftp{"127.0.0.1", "u", "secret", static_cast<uint16_t>(port + (active ? 50000 : 0)), "clips"};
-    return ftp;
+  // Runs a server of tools/ on a port below 15536 (so 50000 + port fits); its FTP settings.
+  FTPConfig Start(const std::string& toolAndArgs, bool active) {
+    server_ = popen(("exec /usr/bin/python3 " VT_SOURCE_DIR "/tools/" + toolAndArgs + " low").c_str(), "r");
+    int port = 0;
+    EXPECT_EQ(2, fscanf(server_, "port %d (pid %d)", &port, &pid_)) << "server did not start";
+    return FTPConfig{"127.0.0.1", "u", "secret", static_cast<uint16_t>(port + (active ? 50000 : 0)), "clips"};
   }
   void StopServer() {
-    if (server_ > 0) kill(server_, SIGKILL), waitpid(server_, nullptr, 0);
-    server_ = 0;
+    if (server_ != nullptr) kill(pid_, SIGKILL), pclose(server_);
+    server_ = nullptr;
   }
   std::string Log() { return ReadFile(dir_ + "ftp.log"); }
 
   std::string dir_;
   std::string clip_;
-  pid_t server_ = 0;
+  FILE* server_ = nullptr;
+  pid_t pid_ = 0;
 };
 
 TEST_F(FtpClientTest, RealServerStoresTheFilePassiveAndActive) {
   for (const bool active : {false, true}) {
     const std::string root = dir_ + (active ? "active/" : "passive/");
     fs::create_directories(root + "clips");
-    FTPConfig ftp = Start("ftp_local_server.py", {root, "u", "secret"}, active);
+    FTPConfig ftp = Start("ftp_local_server.py " + root + " u secret", active);
     ASSERT_TRUE(remote::FtpPutFile(remote::FtpConnectAndLogin(ftp), ftp, (dir_ + "clip.flv").c_str()));
     std::vector<fs::path> stored(fs::directory_iterator(root + "clips"), fs::directory_iterator());
     ASSERT_EQ(1u, stored.size());
@@ -142,7 +112,7 @@ TEST_P(FtpScriptTest, Plays) {
   const ScriptCase& c = GetParam();
   testfiles::WriteFile(dir_ + "script.json", c.script);
   if (c.emptyClip) testfiles::WriteFile(dir_ + "clip.flv", clip_ = "");
-  FTPConfig ftp = Start("ftp_script_server.py", {dir_ + "script.json", dir_}, c.active);
+  FTPConfig ftp = Start("ftp_script_server.py " + dir_ + "script.json " + dir_, c.active);
   const int control = remote::FtpConnectAndLogin(ftp);
   if (c.login != 0) {
     EXPECT_EQ(c.login, control);
@@ -192,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FtpClientTest, ControlCharactersNeverReachTheServer) {
   testfiles::WriteFile(dir_ + "script.json", "[{}, {}, {}, {}]");
-  const FTPConfig clean = Start("ftp_script_server.py", {dir_ + "script.json", dir_}, false);
+  const FTPConfig clean = Start("ftp_script_server.py " + dir_ + "script.json " + dir_, false);
   for (char (FTPConfig::*field)[66] : {&FTPConfig::serverAddr, &FTPConfig::userName, &FTPConfig::password,
                                  &FTPConfig::remotePath}) {
     FTPConfig ftp = clean;
