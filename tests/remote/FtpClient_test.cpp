@@ -48,7 +48,7 @@ class FtpClientTest : public ::testing::Test {
     dir_ = testfiles::MakeTempDir("vt_ftp_");
     GetLogger().SetExecutablePath(dir_ + "ftp");
     InitLog(0);
-    remote::SetFtpTimeoutsForTest(400, 300);
+    remote::SetFtpTimeoutsForTest(2000, 1500);  // short, yet long for a busy machine
     platform::FreezeTickForTest(100000);
     testfiles::WriteFile(dir_ + "clip.flv", clip_ = std::string(100000, 'v') + std::string("\r\n\0\xff\n", 5));
   }
