@@ -5,7 +5,9 @@
 //
 // Result codes of the internal steps, as logged by FtpPutFile: 0 stored and QUIT answered,
 // -1 lookup/file/PASV failure, -2 transport or protocol failure, -3 socket not created or
-// not connected, -4 USER or PASS refused, -6 STOR refused, -7 no memory for the chunk.
+// not connected, -4 USER or PASS refused, -5 settings refused (a control character in the
+// server address, user name, password or remote path: nothing is sent), -6 STOR refused,
+// -7 no memory for the chunk.
 #include "camera_config/CameraInfo.h"
 
 namespace remote {
