@@ -11,6 +11,7 @@
 #include "infra/Logger.h"
 #include "media/CameraChannels.h"
 #include "media/HttpRequest.h"
+#include "media/ViewerQueue.h"
 
 namespace {
 
@@ -25,7 +26,10 @@ ICameraChannels* GetCameraChannels() { return g_channels; }
 
 CCameraRequestSession::CCameraRequestSession() { Bind(this); }
 
-CCameraRequestSession::~CCameraRequestSession() { Retire(); }
+CCameraRequestSession::~CCameraRequestSession() {
+  Retire();
+  ForgetSnapshot(true);
+}
 
 int CCameraRequestSession::SendText(const char* action, const std::string& body) {
   const std::string response = BuildTextResponse(body);
@@ -53,6 +57,11 @@ int CCameraRequestSession::ProcessRecvBuffer() {
       return 1;
     }
     const char* next = std::strstr(text.c_str() + offset, "\r\n\r\n");
+    if (result == kAnswerLater) {
+      // The requests behind it wait in the buffer until the answer went out.
+      m_pRecvBuffer->Consume(next ? static_cast<int>(next - text.c_str()) + 4 : length);
+      return 1;
+    }
     if (!next) break;
     offset = static_cast<int>(next - text.c_str()) + 4;
   }
@@ -79,6 +88,7 @@ int CCameraRequestSession::HandleRequest(const char* all, int offset, int length
       const bool flv = kind == CameraRequest::kStreamFlv;
       if (flv) Send(kStreamResponseHeader, static_cast<int>(std::strlen(kStreamResponseHeader)));
       m_nChannel = 0;
+      SetSendStallLimit(static_cast<int>(ViewerQueueLimits::Program().stallMs));
       if (g_channels) g_channels->AttachViewer(this, flv ? "flv" : "rtp", m_nChannel);
       return 1;
     }
@@ -120,12 +130,9 @@ int CCameraRequestSession::HandleRequest(const char* all, int offset, int length
     case CameraRequest::kSnapshot: {
       const bool qcif = RequestLineHas(request, length, keyword + 13, "qcif");
       Log("[%d]Got ACT_REQUEST_SNAPSHOT from HTTP GET. qcif=%d", GetId(), qcif ? 1 : 0);
-      char file[260] = {};
-      if (!g_channels || !g_channels->Snapshot(file, qcif ? "qcif" : nullptr, m_nChannel)) return -1;
-      ResponseUsingFile(file);
-      unlink(file);
-      Log("[%d]Response ACT_REQUEST_SNAPSHOT [%s]", GetId(), file);
-      return 1;
+      if (!g_channels) return -1;
+      RequestSnapshot(qcif);
+      return kAnswerLater;
     }
     case CameraRequest::kServerSettingPost: {
       Log("[%d]Got ACT_REQUEST_SERVER_SETTING from HTTP POST.", GetId());
@@ -164,6 +171,7 @@ int CCameraRequestSession::ResponseUsingFile(const char* file) {
 
 void CCameraRequestSession::OnDestroy() {
   if (g_channels) g_channels->DetachViewer(m_nChannel, this);
+  ForgetSnapshot(false);
   m_nChannel = 0;
   Bind(this);
   Log("[%d]CCameraRequestSession::OnDestroy", GetId());
