@@ -40,7 +40,8 @@ void CCameraRequestSession::OnReceiveResumed() {
     picture = std::move(m_pSnapshot);
     m_nSnapshotHold = 0;
   }
-  if (picture == nullptr || picture->taken == 0) {
+  if (picture == nullptr) return;  // the connection that asked has ended
+  if (picture->taken == 0) {
     Close();  // a failed snapshot closes without an answer
     return;
   }
