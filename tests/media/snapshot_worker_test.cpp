@@ -8,7 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
-#include <map>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,96 +24,81 @@ namespace {
 
 using nettest::WaitUntil;
 
-// Makes pictures "pic<n>" only as fast as the test lets it, and notes overlapping runs.
-class GatedPictures {
- public:
+// Makes pictures "pic<n>" only as fast as the test allows, noting overlapping runs.
+struct GatedPictures {
   int Take(char* outName, const char* size, int channel) {
     std::unique_lock<std::mutex> lock(m_lock);
-    const int n = ++m_started;
-    m_most = std::max(m_most, ++m_running);
-    m_asked.push_back(std::to_string(channel) + (size ? size : "full"));
-    m_cv.notify_all();
-    m_cv.wait(lock, [&] { return m_allowed >= n; });
-    --m_running;
-    if (m_fail) return 0;
+    const int n = ++started;
+    most = std::max(most, ++running);
+    asked.push_back(std::to_string(channel) + (size ? size : "full"));
+    m_cv.wait(lock, [&] { return allowed >= n; });
+    --running;
+    if (fail) return 0;
     std::snprintf(outName, 260, "/tmp/vt_snapshot_test_%d_%d.jpg", static_cast<int>(getpid()), n);
     std::ofstream(outName) << "pic" << n;
-    m_files.push_back(outName);
+    files.push_back(outName);
     return 1;
   }
   void Allow(int n) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_allowed = n;
+    allowed = n;
     m_cv.notify_all();
-  }
-  bool WaitStarted(int n) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_cv.wait_for(lock, std::chrono::seconds(10), [&] { return m_started >= n; });
   }
   std::mutex m_lock;
   std::condition_variable m_cv;
-  int m_started = 0, m_running = 0, m_most = 0, m_allowed = 0;
-  bool m_fail = false;
-  std::vector<std::string> m_asked, m_files;
+  std::atomic<int> started{0};
+  int running = 0, most = 0, allowed = 0;
+  bool fail = false;
+  std::vector<std::string> asked, files;
 };
 
-class Client : public ISnapshotClient {
- public:
-  void OnSnapshot(const std::shared_ptr<const SnapshotPicture>& picture, uint32_t tag) override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_got[tag] = picture->taken ? picture->bytes : "failed";
+struct Client : ISnapshotClient {
+  void OnSnapshot(const std::shared_ptr<const SnapshotPicture>& picture, uint32_t) override {
+    got = picture->taken ? picture->bytes : "failed";
+    done.store(true);
   }
-  std::map<uint32_t, std::string> Got() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_got;
-  }
-
- private:
-  std::mutex m_lock;
-  std::map<uint32_t, std::string> m_got;
+  std::atomic<bool> done{false};
+  std::string got;
 };
 
 class SnapshotWorkerTest : public ::testing::Test {
  protected:
   GatedPictures m_pictures;
   CSnapshotWorker m_worker{[this](char* out, const char* size, int ch) { return m_pictures.Take(out, size, ch); }};
-  Client m_a, m_b, m_c, m_d;
+  Client m_clients[4];
 };
 
 TEST_F(SnapshotWorkerTest, RequestsDuringAConversionShareItAndConversionsNeverOverlap) {
-  m_worker.Request(&m_a, 0, false, 1);
-  ASSERT_TRUE(m_pictures.WaitStarted(1));
-  m_worker.Request(&m_b, 0, false, 2);  // joins the running one
-  m_worker.Request(&m_c, 0, true, 3);   // another size: the next conversion
-  m_worker.Request(&m_d, 1, false, 4);  // another channel: one more
+  m_worker.Request(&m_clients[0], 0, false, 1);
+  ASSERT_TRUE(WaitUntil([&] { return m_pictures.started.load() == 1; }));
+  m_worker.Request(&m_clients[1], 0, false, 1);  // joins the running one
+  m_worker.Request(&m_clients[2], 0, true, 1);   // another size: the next conversion
+  m_worker.Request(&m_clients[3], 1, false, 1);  // another channel: one more
   m_pictures.Allow(3);
-  ASSERT_TRUE(WaitUntil([&] { return m_d.Got().size() == 1; }));
-  EXPECT_EQ(m_a.Got()[1], "pic1");
-  EXPECT_EQ(m_b.Got()[2], "pic1");
-  EXPECT_EQ(m_c.Got()[3], "pic2");
-  EXPECT_EQ(m_d.Got()[4], "pic3");
-  EXPECT_EQ(m_worker.Conversions(), 3);
-  EXPECT_EQ(m_pictures.m_most, 1);
-  EXPECT_EQ(m_pictures.m_asked, (std::vector<std::string>{"0full", "0qcif", "1full"}));
-  for (const std::string& file : m_pictures.m_files) EXPECT_NE(access(file.c_str(), F_OK), 0) << file;
+  ASSERT_TRUE(WaitUntil([&] { return m_clients[3].done.load(); }));
+  std::vector<std::string> got;
+  for (Client& c : m_clients) got.push_back(c.got);
+  EXPECT_EQ(got, (std::vector<std::string>{"pic1", "pic1", "pic2", "pic3"}));
+  EXPECT_EQ(m_pictures.most, 1);
+  EXPECT_EQ(m_pictures.asked, (std::vector<std::string>{"0full", "0qcif", "1full"}));
+  for (const std::string& file : m_pictures.files) EXPECT_NE(access(file.c_str(), F_OK), 0) << file;
 }
 
 TEST_F(SnapshotWorkerTest, CancelledClientsGetNothingAndAFailureReachesEveryoneWaiting) {
-  m_pictures.m_fail = true;
-  m_worker.Request(&m_a, 0, false, 1);
-  ASSERT_TRUE(m_pictures.WaitStarted(1));
-  m_worker.Request(&m_b, 0, false, 2);
-  m_worker.Request(&m_c, 0, false, 3);
-  m_worker.Request(&m_d, 0, true, 4);
-  m_worker.Cancel(&m_b);  // sharing the running one
-  m_worker.Cancel(&m_d);  // still queued
+  m_pictures.fail = true;
+  m_worker.Request(&m_clients[0], 0, false, 1);
+  ASSERT_TRUE(WaitUntil([&] { return m_pictures.started.load() == 1; }));
+  m_worker.Request(&m_clients[1], 0, false, 1);
+  m_worker.Request(&m_clients[2], 0, false, 1);
+  m_worker.Request(&m_clients[3], 0, true, 1);
+  m_worker.Cancel(&m_clients[1]);  // sharing the running one
+  m_worker.Cancel(&m_clients[3]);  // still queued
   m_pictures.Allow(5);
-  ASSERT_TRUE(WaitUntil([&] { return m_c.Got().size() == 1; }));
-  EXPECT_EQ(m_a.Got()[1], "failed");
-  EXPECT_EQ(m_c.Got()[3], "failed");
-  EXPECT_TRUE(m_b.Got().empty());
-  EXPECT_TRUE(m_d.Got().empty());
+  ASSERT_TRUE(WaitUntil([&] { return m_clients[2].done.load(); }));
   EXPECT_EQ(m_worker.Conversions(), 1);
+  std::vector<std::string> got;
+  for (Client& c : m_clients) got.push_back(c.got);
+  EXPECT_EQ(got, (std::vector<std::string>{"failed", "", "failed", ""}));
 }
 
 class PictureChannels : public ICameraChannels {
