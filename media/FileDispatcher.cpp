@@ -103,20 +103,12 @@ int CFileDispatcher::SendLive(CStreamDataBuffer* source) {
   }
   const int64_t queued = m_pSocket->GetQueuedBytes();
   const uint32_t stalled = m_pSocket->SendStallMs();
-  switch (JudgeViewerQueue(ViewerQueueLimits::Program(), queued, stalled)) {
-    case ViewerVerdict::kClose:
-      Log("CFileDispatcher::SendLive viewer [%d] stalled %u ms, %lld bytes queued, close", m_pSocket->GetId(),
-          stalled, static_cast<long long>(queued));
-      m_pSocket->DestorySocket();
-      m_pSocket->Recycle();
-      return -1;
-    case ViewerVerdict::kSkip:
-      if (!m_bBehind)
-        Log("CFileDispatcher::SendLive viewer [%d] behind, %lld bytes queued, skipping to a key frame",
-            m_pSocket->GetId(), static_cast<long long>(queued));
-      m_bBehind = true;
-      return 0;
-    case ViewerVerdict::kSend: break;
+  if (JudgeViewerQueue(ViewerQueueLimits::Program(), queued, stalled) == ViewerVerdict::kSkip) {
+    if (!m_bBehind)
+      Log("CFileDispatcher::SendLive viewer [%d] behind, %lld bytes queued, %u ms stalled, skipping to a key frame",
+          m_pSocket->GetId(), static_cast<long long>(queued), stalled);
+    m_bBehind = true;
+    return 0;
   }
   if (m_bBehind) {
     int keyLength = 0;

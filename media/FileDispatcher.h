@@ -27,9 +27,10 @@ class CFileDispatcher {
   virtual int SendAudioFrame(char* data, int length);
   // The next part of the live stream from source. Returns 1 when something was queued,
   // 0 when there was nothing to send (waiting for a key frame, empty package, a viewer
-  // behind), -1 when the socket refused a send or the viewer was closed. A viewer whose
-  // queue is over its limits (ViewerQueue.h) skips packages and goes on from the next key
-  // frame; one stalled too long is closed here, which cancels its queued sends.
+  // behind), -1 when the socket refused a send. A viewer whose queue is over its limits
+  // (ViewerQueue.h) skips packages and goes on from the next key frame. Closing a stalled
+  // one is left to its socket's maintenance: here the convertor's viewer lock is held,
+  // and closing detaches from both convertors of the channel.
   virtual int SendLive(CStreamDataBuffer* source);
   virtual ~CFileDispatcher();
 

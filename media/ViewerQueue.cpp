@@ -21,7 +21,6 @@ const ViewerQueueLimits& ViewerQueueLimits::Program() {
 
 ViewerVerdict JudgeViewerQueue(const ViewerQueueLimits& limits, int64_t queuedBytes, uint32_t stalledMs) {
   if (queuedBytes <= 0) return ViewerVerdict::kSend;
-  if (stalledMs >= limits.stallMs) return ViewerVerdict::kClose;
   if (queuedBytes > limits.maxBytes || stalledMs >= limits.lagMs) return ViewerVerdict::kSkip;
   return ViewerVerdict::kSend;
 }

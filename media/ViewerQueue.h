@@ -3,7 +3,7 @@
 // reference, so a viewer that reads slowly or not at all pins stream memory. A viewer whose
 // queue holds more than maxBytes, or whose sends have not moved for lagMs, gets no new
 // packages and starts again at the next key frame once its queue moves; one whose sends
-// have not moved for stallMs is closed.
+// have not moved for stallMs is closed by its socket's maintenance (SetSendStallLimit).
 //
 // Who may include it: media/. Pure: numbers in, a verdict out.
 #include <cstdint>
@@ -18,7 +18,7 @@ struct ViewerQueueLimits {
   static const ViewerQueueLimits& Program();
 };
 
-enum class ViewerVerdict { kSend, kSkip, kClose };
+enum class ViewerVerdict { kSend, kSkip };
 
 // queuedBytes: bytes of sends not yet completed; stalledMs: how long the oldest of them has
 // been waiting without any send completing (0 when nothing is queued).
