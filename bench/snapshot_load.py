@@ -10,7 +10,7 @@ answered requests per second, latency median / p95 / max (request sent -> last b
 unanswered requests, the live stream's rate per viewer and its longest silence during the
 window, and the most snapshot converter processes seen at once (sampled every 20 ms).
 
-Run by hand: /usr/bin/python3 bench/snapshot_load.py [--window 20] [--clients 4] [--steps 1,11]
+Run by hand: /usr/bin/python3 bench/snapshot_load.py [--window 20] [--clients 4] [--steps 1,11] [--pipeline 1]
 """
 import argparse
 import os
@@ -51,9 +51,9 @@ def read_response(sock, deadline):
 
 
 class SnapshotClient(threading.Thread):
-    def __init__(self, port, stop_at, timeout):
+    def __init__(self, port, stop_at, timeout, pipeline):
         super().__init__(daemon=True)
-        self.port, self.stop_at, self.timeout = port, stop_at, timeout
+        self.port, self.stop_at, self.timeout, self.pipeline = port, stop_at, timeout, pipeline
         self.latencies, self.failed, self.bad_jpeg = [], 0, 0
 
     def run(self):
@@ -63,19 +63,22 @@ class SnapshotClient(threading.Thread):
                 if sock is None:
                     sock = socket.create_connection(("127.0.0.1", self.port), timeout=self.timeout)
                 start = time.monotonic()
-                sock.sendall(b"GET /snapshot.htm HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-                body = read_response(sock, start + self.timeout)
-            except OSError:
-                body = None
-            if body is None:
-                self.failed += 1
+                sock.sendall(b"GET /snapshot.htm HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" * self.pipeline)
+                bodies = []
+                for _ in range(self.pipeline):
+                    bodies.append(read_response(sock, start + self.timeout))
+                    if bodies[-1] is None:
+                        break
+                    self.latencies.append(time.monotonic() - start)
+            except (OSError, ValueError):
+                bodies = [None]
+            if not bodies or bodies[-1] is None:
+                self.failed += self.pipeline - len(bodies) + 1
                 if sock:
                     sock.close()
                 sock = None
                 continue
-            self.latencies.append(time.monotonic() - start)
-            if not body.startswith(b"\xff\xd8"):
-                self.bad_jpeg += 1
+            self.bad_jpeg += sum(1 for b in bodies if not b.startswith(b"\xff\xd8"))
         if sock:
             sock.close()
 
@@ -125,12 +128,12 @@ def stream_gap(viewers, window):
     return max(longest, time.monotonic() - last_change)
 
 
-def run_step(pid, port, viewers, clients, window, timeout):
+def run_step(pid, port, viewers, clients, window, timeout, pipeline):
     before = viewers.snapshot()
     watch = JpgWatch(pid)
     watch.start()
     stop_at = time.monotonic() + window
-    workers = [SnapshotClient(port, stop_at, timeout) for _ in range(clients)]
+    workers = [SnapshotClient(port, stop_at, timeout, pipeline) for _ in range(clients)]
     start = time.monotonic()
     for w in workers:
         w.start()
@@ -157,6 +160,8 @@ def main():
     ap.add_argument("--clients", type=int, default=4, help="snapshot connections (default 4)")
     ap.add_argument("--steps", default="1,11", help="viewers attached in each step (default 1,11: with 4 "
                     "clients the second step fills the pool of 15)")
+    ap.add_argument("--pipeline", type=int, default=1, help="requests sent at once per connection before "
+                    "reading their answers (default 1); latency then counts from the send of the batch")
     ap.add_argument("--timeout", type=float, default=15, help="seconds before a request counts as unanswered")
     ap.add_argument("--capture", default="test:motion=0", help="VTCAM_CAPTURE (default test:motion=0)")
     args = ap.parse_args()
@@ -202,7 +207,8 @@ def main():
                 viewers.add(n - attached)
                 attached = n
                 time.sleep(3)
-                results.append((n, run_step(proc.pid, port, viewers, args.clients, args.window, args.timeout)))
+                results.append((n, run_step(proc.pid, port, viewers, args.clients, args.window, args.timeout,
+                                                 args.pipeline)))
             load_after = os.getloadavg()[0]
         finally:
             if viewers:
@@ -215,7 +221,7 @@ def main():
                 proc.kill()
                 proc.wait()
 
-    print(f"{args.clients} snapshot connections, {args.window:g} s per step; load average "
+    print(f"{args.clients} snapshot connections, {args.pipeline} request(s) at a time each, {args.window:g} s per step; load average "
           f"{load_before:.2f} -> {load_after:.2f} on {os.cpu_count()} cores")
     print(f"{'viewers':>7} {'req/s':>6} {'median ms':>9} {'p95 ms':>7} {'max ms':>7} {'answered':>8} "
           f"{'unanswered':>10} {'kbit/s per viewer':>18} {'stream gap ms':>13} {'converters':>10}")
