@@ -14,7 +14,8 @@
 // Threads. Send, Close, CloseIfIdle and DestorySocket may be called from any thread.
 // Maintenance and Dump run on the server thread and read the fields without a lock.
 // ProcessRecvBuffer and OnDestroy run on a worker thread (OnDestroy also on whichever
-// thread closes the socket). Never delete a socket from inside its own handlers.
+// thread closes the socket, ProcessRecvBuffer also on the thread that resumes a held
+// receive; never two at once). Never delete a socket from inside its own handlers.
 //
 // Deleting (tests, shutdown). The destructor calls Retire(): it stops the object from
 // re-arming, closes the socket and waits until every completion of it was delivered. A
