@@ -89,6 +89,8 @@ class CIOCPSocket {
   void ResumeReceive(uint32_t hold);
   // What follows a ProcessRecvBuffer result: Close on 0, else the next receive unless held.
   void FinishReceive(int result);
+  // A request is being answered later (time-outs for requests should not run meanwhile).
+  bool IsReceiveHeld() const { return (m_hold.load() & 0xFFFFFFFFu) != 0; }
 
   // Bytes of queued sends not completed yet, and how long the send queue has not moved:
   // ms since a send last completed or since the queue filled from empty; 0 when empty.
