@@ -58,13 +58,15 @@ def program(tmp_path_factory):
     camera.env["VTCAM_CAPTURE"] = "test:motion=0"
     camera.env["VTCAM_VIEWER_STALL_SECONDS"] = str(STALL_SECONDS)
     proc = camera.start()
-    assert camera.wait_for_log("Convertor Listener startup!")
-    port = int(re.search(r"Camera Http Server startup! listen port=(\d+)", camera.log).group(1))
-    assert camera.wait_for_log("Got whole FLV header/meta-data", timeout=20)
-    yield camera, proc, port
-    camera.run("-stop")
-    proc.wait(timeout=15)
-    camera.cleanup()
+    try:
+        assert camera.wait_for_log("Convertor Listener startup!", timeout=40)
+        port = int(re.search(r"Camera Http Server startup! listen port=(\d+)", camera.log).group(1))
+        assert camera.wait_for_log("Got whole FLV header/meta-data", timeout=20)
+        yield camera, proc, port
+        camera.run("-stop")
+        proc.wait(timeout=15)
+    finally:
+        camera.cleanup()
 
 
 def test_stalled_viewers_are_closed_and_memory_stays_bounded(program):
