@@ -18,6 +18,7 @@
 #include "media/RequestLogText.h"
 #include "media/RequestReader.h"
 #include "media/SettingText.h"
+#include "media/ViewerQueue.h"
 #include "platform/Tick.h"
 
 namespace {
@@ -45,7 +46,10 @@ ICameraChannels* GetCameraChannels() { return g_channels; }
 
 CCameraRequestSession::CCameraRequestSession() { Bind(this); }
 
-CCameraRequestSession::~CCameraRequestSession() { Retire(); }
+CCameraRequestSession::~CCameraRequestSession() {
+  Retire();
+  ForgetSnapshot(true);
+}
 
 int CCameraRequestSession::SendText(const char* action, const std::string& body, bool logResponse) {
   const std::string response = BuildTextResponse(body);
@@ -106,6 +110,13 @@ int CCameraRequestSession::ProcessRecvBuffer() {
     if (RefusedWithoutAdmin(kind, one.c_str(), extent.length, one.c_str() + keyword)) continue;
     const int result = HandleRequest(one.c_str(), 0, extent.length);
     if (result < 0) return 0;
+    if (result == kAnswerLater) {
+      // The requests behind it wait in the buffer until the answer went out.
+      m_pRecvBuffer->Consume(offset);
+      m_partialHead.clear();
+      m_bPartial.store(false);
+      return 1;
+    }
     if (kind == CameraRequest::kStreamFlv || kind == CameraRequest::kStreamRtp) m_bStreaming.store(true);
   }
   if (length - offset >= capacity) {
@@ -194,7 +205,8 @@ CCameraRequestSession::WaitState CCameraRequestSession::GetWaitState(uint32_t no
       return {Wait::kPartial, seconds * 1000};
     }
     case kConnected:
-      if (m_bFresh.load() || m_bStreaming.load() || GetPending() > 0 || IsClosing()) return {Wait::kBusy, 0};
+      if (m_bFresh.load() || m_bStreaming.load() || GetPending() > 0 || IsClosing() || IsReceiveHeld())
+        return {Wait::kBusy, 0};
       return {m_bPartial.load() ? Wait::kPartial : Wait::kIdle, now - m_requestSince.load()};
     default: return {Wait::kBusy, 0};
   }
@@ -249,6 +261,7 @@ int CCameraRequestSession::HandleRequest(const char* all, int offset, int length
       const bool flv = kind == CameraRequest::kStreamFlv;
       if (flv) Send(kStreamResponseHeader, static_cast<int>(std::strlen(kStreamResponseHeader)));
       m_nChannel = 0;
+      SetSendStallLimit(static_cast<int>(ViewerQueueLimits::Program().stallMs));
       if (g_channels) g_channels->AttachViewer(this, flv ? "flv" : "rtp", m_nChannel);
       return 1;
     }
@@ -290,12 +303,9 @@ int CCameraRequestSession::HandleRequest(const char* all, int offset, int length
     case CameraRequest::kSnapshot: {
       const bool qcif = RequestLineHas(request, length, keyword + 13, "qcif");
       Log("[%d]Got ACT_REQUEST_SNAPSHOT from HTTP GET. qcif=%d", GetId(), qcif ? 1 : 0);
-      char file[260] = {};
-      if (!g_channels || !g_channels->Snapshot(file, qcif ? "qcif" : nullptr, m_nChannel)) return -1;
-      ResponseUsingFile(file);
-      unlink(file);
-      Log("[%d]Response ACT_REQUEST_SNAPSHOT [%s]", GetId(), file);
-      return 1;
+      if (!g_channels) return -1;
+      RequestSnapshot(qcif);
+      return kAnswerLater;
     }
     case CameraRequest::kServerSettingPost:
       ProcessSettingsPost(params);
@@ -327,6 +337,7 @@ void CCameraRequestSession::OnDestroy() {
   m_bClosingStalled.store(false);
   m_bFresh.store(true);
   if (g_channels) g_channels->DetachViewer(m_nChannel, this);
+  ForgetSnapshot(false);
   m_nChannel = 0;
   Bind(this);
   Log("[%d]CCameraRequestSession::OnDestroy", GetId());

@@ -9,20 +9,24 @@
 // pool is full, is ended by the request guard (RequestGuard.h) through CloseStalled.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "media/FileDispatcher.h"
 #include "media/HttpRequest.h"
+#include "media/SnapshotWorker.h"
 #include "net/IOCPServerSocket.h"
 
-class CCameraRequestSession : public CIOCPServerSocket, public CFileDispatcher {
+class CCameraRequestSession : public CIOCPServerSocket, public CFileDispatcher, private ISnapshotClient {
  public:
   CCameraRequestSession();
   ~CCameraRequestSession() override;
 
   int ProcessRecvBuffer() override;
   void OnDestroy() override;
+  // Answers the snapshot the receive was held for, then the requests behind it.
+  void OnReceiveResumed() override;
 
   // Sends a file as the body of a 200 response. 0 when it cannot be opened, else 1.
   int ResponseUsingFile(const char* file);
@@ -47,7 +51,8 @@ class CCameraRequestSession : public CIOCPServerSocket, public CFileDispatcher {
   bool CloseStalled(uint32_t now, uint32_t minWaitMs, bool partialOnly, const char* why);
 
  private:
-  // Handles the whole request at all[offset, offset + length); returns -1 to close.
+  // Handles the whole request at all[offset, offset + length); returns -1 to close, 1 when
+  // handled, kAnswerLater when the answer goes out later (the bytes behind it wait).
   int HandleRequest(const char* all, int offset, int length);
   int SendText(const char* action, const std::string& body, bool logResponse = true);
   // The received-bytes line: bounded, escaped, secrets masked.
@@ -55,6 +60,14 @@ class CCameraRequestSession : public CIOCPServerSocket, public CFileDispatcher {
   // A request the admin password guards, answered with 401 when it does not carry it.
   bool RefusedWithoutAdmin(CameraRequest kind, const char* request, int length, const char* params);
   void ProcessSettingsPost(const char* params);
+
+  // The snapshot half (CameraRequestSnapshot.cpp): the worker takes the picture while the
+  // receive is held, so no completion thread waits for the converter.
+  static constexpr int kAnswerLater = 3;
+  void RequestSnapshot(bool qcif);
+  void OnSnapshot(const std::shared_ptr<const SnapshotPicture>& picture, uint32_t tag) override;
+  void AnswerSnapshot(const SnapshotPicture& picture);
+  void ForgetSnapshot(bool wait);
 
   int m_nChannel = 0;
 
@@ -69,4 +82,7 @@ class CCameraRequestSession : public CIOCPServerSocket, public CFileDispatcher {
   std::atomic<uint32_t> m_connection{0};       // counts connections, so a stale close misses
   bool m_bLogged = false;                      // the kept bytes were logged already
   std::string m_partialHead;                   // start of the kept bytes, for the guard's log
+  std::mutex m_snapshotLock;
+  uint32_t m_nSnapshotHold = 0;  // the hold a snapshot is awaited for, 0 for none
+  std::shared_ptr<const SnapshotPicture> m_pSnapshot;
 };

@@ -6,6 +6,7 @@
 #include "infra/Logger.h"
 #include "media/FlvTemplates.h"
 #include "media/StreamDataBuffer.h"
+#include "media/ViewerQueue.h"
 #include "net/IOCPSocket.h"
 #include "platform/Tick.h"
 
@@ -44,6 +45,7 @@ void CFileDispatcher::Bind(CIOCPSocket* socket) {
   m_nLiveCount = 0;
   m_nAudioCount = 0;
   m_nHeaderTemplateSent = 0;
+  m_bBehind = false;
   m_nStartTick = platform::GetTickCount();
   m_pSocket = socket;
 }
@@ -98,6 +100,24 @@ int CFileDispatcher::SendLive(CStreamDataBuffer* source) {
         keyLength);
     ++m_nLiveCount;
     return result;
+  }
+  const int64_t queued = m_pSocket->GetQueuedBytes();
+  const uint32_t stalled = m_pSocket->SendStallMs();
+  if (JudgeViewerQueue(ViewerQueueLimits::Program(), queued, stalled) == ViewerVerdict::kSkip) {
+    if (!m_bBehind)
+      Log("CFileDispatcher::SendLive viewer [%d] behind, %lld bytes queued, %u ms stalled, skipping to a key frame",
+          m_pSocket->GetId(), static_cast<long long>(queued), stalled);
+    m_bBehind = true;
+    return 0;
+  }
+  if (m_bBehind) {
+    int keyLength = 0;
+    char* keyFrame = source->GetKeyFrame(&keyLength);
+    if (keyFrame == nullptr || keyLength <= 0) return 0;
+    if (m_pSocket->Send(keyFrame, keyLength, source->GetCurrentPackage()) != 1) return -1;
+    m_bBehind = false;
+    ++m_nLiveCount;
+    return 1;
   }
   int length = 0;
   char* data = source->GetPackageData(&length);

@@ -26,8 +26,11 @@ class CFileDispatcher {
   // Returns the new number of audio tags sent (unchanged for a frame shorter than 7 bytes).
   virtual int SendAudioFrame(char* data, int length);
   // The next part of the live stream from source. Returns 1 when something was queued,
-  // 0 when there was nothing to send (waiting for a key frame, empty package), -1 when
-  // the socket refused a send.
+  // 0 when there was nothing to send (waiting for a key frame, empty package, a viewer
+  // behind), -1 when the socket refused a send. A viewer whose queue is over its limits
+  // (ViewerQueue.h) skips packages and goes on from the next key frame. Closing a stalled
+  // one is left to its socket's maintenance: here the convertor's viewer lock is held,
+  // and closing detaches from both convertors of the channel.
   virtual int SendLive(CStreamDataBuffer* source);
   virtual ~CFileDispatcher();
 
@@ -36,6 +39,7 @@ class CFileDispatcher {
 
   int LiveCount() const { return m_nLiveCount; }
   int AudioCount() const { return m_nAudioCount; }
+  bool IsBehind() const { return m_bBehind; }
   CIOCPSocket* BoundSocket() const { return m_pSocket; }
 
  protected:
@@ -45,4 +49,5 @@ class CFileDispatcher {
   uint32_t m_nStartTick = 0;
   CIOCPSocket* m_pSocket = nullptr;
   unsigned char m_audioTagHeader[13] = {};
+  bool m_bBehind = false;  // skipping packages until the viewer's queue moves and a key frame comes
 };

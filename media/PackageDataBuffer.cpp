@@ -44,14 +44,21 @@ char* CPackageDataBuffer::GetWriteBuffer(int* free) {
     // The last hand-out never arrived (failed receive): give the same package again.
     package = m_pCurrent;
   } else {
+    // Of the packages old enough, the first unpinned one is reused and the other unpinned
+    // ones are freed: a package pinned by a slow viewer's send neither holds up recycling
+    // behind it nor leaves the set grown once the viewer is gone.
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_packages.empty()) {
-      StreamPackage* oldest = *m_packages.begin();
-      const auto age = static_cast<int32_t>(platform::GetTickCount() - oldest->tick);
-      if (age >= static_cast<int32_t>(kRecycleAgeMs) && !oldest->IsReferenced()) {
-        m_packages.erase(m_packages.begin());
-        package = oldest;
+    const uint32_t now = platform::GetTickCount();
+    for (auto it = m_packages.begin(); it != m_packages.end();) {
+      StreamPackage* old = *it;
+      if (static_cast<int32_t>(now - old->tick) < static_cast<int32_t>(kRecycleAgeMs)) break;
+      if (old->IsReferenced()) {
+        ++it;
+        continue;
       }
+      it = m_packages.erase(it);
+      if (package == nullptr) package = old;
+      else FreePackage(old);
     }
   }
   if (package == nullptr) package = AllocatePackage();

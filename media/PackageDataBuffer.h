@@ -8,8 +8,9 @@
 // Reset. Only the package set is shared with other threads (the clip walk of
 // CStreamDataBuffer::GetFLVHistoryClip); it is guarded by m_lock.
 //
-// Recycling: when a package is handed out, the oldest one is reused if it is at least
-// 16001 ms old (tick seam in platform/Tick.h) and no queued send points into it.
+// Recycling: when a package is handed out, the oldest package that is at least 16001 ms
+// old (tick seam in platform/Tick.h) and that no queued send points into is reused; other
+// such packages are freed.
 #include <cstdint>
 #include <mutex>
 #include <set>

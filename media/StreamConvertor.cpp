@@ -317,7 +317,8 @@ int CStreamConvertor::ConvertYUV2JPG(int resolutionIndex, const char* inputFile,
   snprintf(command, sizeof(command), kSnapshotLine, platform::ConvertorDirectory().c_str(),
            ResolutionText(resolutionIndex), inputFile != nullptr ? inputFile : "",
            option, outputFile != nullptr ? outputFile : "");
-  RunProcess(command, kSnapshotWaitMs);
+  // Killed when overdue, so snapshot converters never pile up behind a slow one.
+  RunProcess(command, kSnapshotWaitMs, "", OnWaitOver::kKill);
   Log("ConvertYUV2JPG cmd=%s", command);
   return 0;
 }

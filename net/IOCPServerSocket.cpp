@@ -65,6 +65,15 @@ void CIOCPServerSocket::Maintenance() {
       break;
     }
     case kConnected:
+      // Queued sends stamp the timestamp and keep CloseIfIdle waiting: a peer that stopped
+      // reading is only noticed by its sends not moving.
+      if (const int stallLimit = m_nSendStallLimitMs.load(); stallLimit >= 0 && m_nPending.load() > 0 &&
+                                                                SendStallMs() >= static_cast<uint32_t>(stallLimit)) {
+        Log("[%d]Sends stalled for %u ms, %d packages cancelled.", m_nId, SendStallMs(), m_nPending.load());
+        DestorySocket();
+        Recycle();
+        break;
+      }
       if (m_nIdleLimit >= 0 && SecondsSinceTimestamp() > static_cast<uint32_t>(m_nIdleLimit)) CloseIfIdle();
       break;
     default: break;

@@ -52,6 +52,38 @@ void CIOCPSocket::Maintenance() {}
 
 void CIOCPSocket::Recycle() {}
 
+void CIOCPSocket::OnReceiveResumed() { PostRecv(); }
+
+uint32_t CIOCPSocket::HoldReceive() {
+  uint32_t id = m_nHoldSerial.fetch_add(1) + 1;
+  if (id == 0) id = m_nHoldSerial.fetch_add(1) + 1;
+  m_hold.store((uint64_t{id} << 32) | 2u);
+  return id;
+}
+
+void CIOCPSocket::ResumeReceive(uint32_t hold) {
+  uint64_t current = m_hold.load();
+  do {
+    if (static_cast<uint32_t>(current >> 32) != hold || (current & 0xFFFFFFFFu) == 0) return;
+  } while (!m_hold.compare_exchange_weak(current, current - 1));
+  if ((current & 0xFFFFFFFFu) == 1) OnReceiveResumed();
+}
+
+void CIOCPSocket::FinishReceive(int result) {
+  if (result == 0) {
+    Close();
+    return;
+  }
+  const uint64_t hold = m_hold.load();
+  if ((hold & 0xFFFFFFFFu) != 0) ResumeReceive(static_cast<uint32_t>(hold >> 32));
+  else PostRecv();
+}
+
+uint32_t CIOCPSocket::SendStallMs() const {
+  if (m_nPending.load() == 0 || m_nQueuedBytes.load() <= 0) return 0;
+  return platform::GetTickCount() - m_sendProgressTick.load();
+}
+
 void CIOCPSocket::StampTimestamp() { m_timestamp.store(platform::GetTickCount()); }
 
 uint32_t CIOCPSocket::SecondsSinceTimestamp() const { return (platform::GetTickCount() - m_timestamp.load()) / 1000u; }
@@ -88,6 +120,7 @@ int CIOCPSocket::CreateSocketLocked() {
     m_hSocket.store(fd);
   }
   m_bClosing.store(false);
+  m_hold.store(0);
   return 1;
 }
 
@@ -134,11 +167,13 @@ int CIOCPSocket::Send(const char* data, int length, SharedReference* shared) {
 }
 
 int CIOCPSocket::NetWrite(SendPackage* package) {
-  m_nPending.fetch_add(1);
+  if (m_nPending.fetch_add(1) == 0) m_sendProgressTick.store(platform::GetTickCount());
+  m_nQueuedBytes.fetch_add(package->buffer.len);
   // Counted first, checked second (Close does the opposite): a send racing with Close on
   // another thread is either refused here or seen by Close as in flight, never queued and
   // then cut off by a close that thought the socket idle.
   if (m_bClosing.load()) {
+    m_nQueuedBytes.fetch_sub(package->buffer.len);
     SendPackage::Free(package);
     if (m_nPending.fetch_sub(1) == 1 && m_bClosing.load()) CloseIfIdle();
     return 0;
@@ -154,6 +189,7 @@ int CIOCPSocket::NetWrite(SendPackage* package) {
   if (error != 0) {
     errno = error;
     LogWithLastError("[%d.%d]Error occured while calling NetWrite(..),(pending=%d)", m_nId, fd, m_nPending.load());
+    m_nQueuedBytes.fetch_sub(package->buffer.len);
     m_nPending.fetch_sub(1);
     SendPackage::Free(package);
     EndOperation();
@@ -244,8 +280,12 @@ void CIOCPSocket::OnIoCompletion(uint32_t status, uint32_t bytes, pc::Overlapped
 
 void CIOCPSocket::FinishWrite(SendPackage* package, uint32_t bytes) {
   m_nSentBytes = bytes;
-  m_nPending.fetch_sub(1);
   // The connect's record is the embedded template, not a package of its own.
+  if (package != &m_sendTemplate) {
+    m_sendProgressTick.store(platform::GetTickCount());
+    m_nQueuedBytes.fetch_sub(package->buffer.len);
+  }
+  m_nPending.fetch_sub(1);
   if (package != &m_sendTemplate) SendPackage::Free(package);
 }
 
@@ -276,8 +316,7 @@ void CIOCPSocket::HandleCompletion(uint32_t status, uint32_t bytes, SendPackage*
     m_pRecvBuffer->CommitWrite(static_cast<int>(bytes));
     m_nRecvBytes = bytes;
     StampTimestamp();
-    if (ProcessRecvBuffer() == 0) Close();
-    else PostRecv();
+    FinishReceive(ProcessRecvBuffer());
     return;
   }
 

@@ -14,7 +14,8 @@
 // Threads. Send, Close, CloseIfIdle and DestorySocket may be called from any thread.
 // Maintenance and Dump run on the server thread and read the fields without a lock.
 // ProcessRecvBuffer and OnDestroy run on a worker thread (OnDestroy also on whichever
-// thread closes the socket). Never delete a socket from inside its own handlers.
+// thread closes the socket, ProcessRecvBuffer also on the thread that resumes a held
+// receive; never two at once). Never delete a socket from inside its own handlers.
 //
 // Deleting (tests, shutdown). The destructor calls Retire(): it stops the object from
 // re-arming, closes the socket and waits until every completion of it was delivered. A
@@ -58,6 +59,8 @@ class CIOCPSocket {
   virtual void Recycle();
   // One line of state on the console.
   virtual void Dump();
+  // A held receive was resumed (see HoldReceive): posts the next receive.
+  virtual void OnReceiveResumed();
 
   // Creates the buffers if missing and, when there is no system socket, a TCP/IPv4 one;
   // clears the closing flag. Returns 1, or 0 when no socket could be created.
@@ -77,6 +80,25 @@ class CIOCPSocket {
   bool CanClose() const;
   // Posts the next receive into the receive buffer's free space (connected state only).
   int PostRecv();
+
+  // Holding the receive. A ProcessRecvBuffer that will answer a request later calls
+  // HoldReceive() and keeps the id: no receive is posted when it returns. Whoever has the
+  // answer calls ResumeReceive(id), from any thread; once both have happened,
+  // OnReceiveResumed() runs on the thread that came second. A new connection drops a hold.
+  uint32_t HoldReceive();
+  void ResumeReceive(uint32_t hold);
+  // What follows a ProcessRecvBuffer result: Close on 0, else the next receive unless held.
+  void FinishReceive(int result);
+  // A request is being answered later (time-outs for requests should not run meanwhile).
+  bool IsReceiveHeld() const { return (m_hold.load() & 0xFFFFFFFFu) != 0; }
+
+  // Bytes of queued sends not completed yet, and how long the send queue has not moved:
+  // ms since a send last completed or since the queue filled from empty; 0 when empty.
+  int64_t GetQueuedBytes() const { return m_nQueuedBytes.load(); }
+  uint32_t SendStallMs() const;
+  // A connection whose sends have not moved for this long is closed by Maintenance at
+  // once, queued sends cancelled (negative: never, the default).
+  void SetSendStallLimit(int ms) { m_nSendStallLimitMs.store(ms); }
 
   // Stops the object from re-arming (accept, connect), closes it and waits until all of
   // its completions were delivered. Not from the object's own handlers.
@@ -127,6 +149,11 @@ class CIOCPSocket {
   int m_nIdleLimit = kDefaultIdleLimit;
   std::atomic<int32_t> m_nPending{0};
   std::atomic<bool> m_bClosing{false};
+  std::atomic<int64_t> m_nQueuedBytes{0};
+  std::atomic<uint32_t> m_sendProgressTick{0};
+  std::atomic<int> m_nSendStallLimitMs{-1};
+  std::atomic<uint64_t> m_hold{0};  // hold id << 32 | parties still to finish
+  std::atomic<uint32_t> m_nHoldSerial{0};
 
   // Held while the handle is read to post an operation and while it is swapped out, so
   // an operation never reaches a descriptor number that was closed and reused meanwhile.

@@ -22,6 +22,8 @@ constexpr uint64_t kWakeMarker = ~0ull;
 // Lanes a pool thread scheduled while handling events; it runs them itself right after,
 // which saves the hand-over to another thread. Null on threads outside the pool.
 thread_local std::vector<std::shared_ptr<Entry>>* t_localLanes = nullptr;
+// Set while a pool thread runs routines: what they schedule must not wait behind them.
+thread_local bool t_busy = false;
 // Lanes scheduled on a thread outside the pool while a PostBatch is open on it.
 thread_local int t_batchDepth = 0;
 thread_local std::vector<std::shared_ptr<Entry>> t_batchLanes;
@@ -125,7 +127,7 @@ void Proactor::Complete(Entry& lane, const Op& op, uint32_t status, uint32_t byt
     if (!lane.m_scheduled) lane.m_scheduled = schedule = true;
   }
   if (!schedule) return;
-  if (t_localLanes != nullptr) t_localLanes->push_back(lane.shared_from_this());
+  if (t_localLanes != nullptr && !t_busy) t_localLanes->push_back(lane.shared_from_this());
   else if (t_batchDepth > 0) t_batchLanes.push_back(lane.shared_from_this());
   else PushReady(lane.shared_from_this());
 }
@@ -133,9 +135,9 @@ void Proactor::Complete(Entry& lane, const Op& op, uint32_t status, uint32_t byt
 // With m_readyLock held; tells whether a pool thread must be woken for the lane.
 bool Proactor::EnqueueReady(std::shared_ptr<Entry> lane) {
   m_ready.push_back(std::move(lane));
-  // A pool thread that is awake looks here before it sleeps again (WorkLoop), and one
-  // wake-up in flight is enough: whoever takes it hands on while lanes remain.
-  const bool wake = m_awakeThreads == 0 && !m_wakePending;
+  // A pool thread that is awake and not busy looks here before it sleeps again (WorkLoop),
+  // and one wake-up in flight is enough: a thread turning busy wakes the next one.
+  const bool wake = m_awakeThreads == m_busyThreads && !m_wakePending;
   if (wake) m_wakePending = true;
   return wake;
 }
@@ -507,16 +509,30 @@ void Proactor::HandleEvent(const epoll_event& event) {
 void Proactor::TakeReady(std::vector<std::shared_ptr<Entry>>& local) {
   uint64_t count = 0;
   [[maybe_unused]] const ssize_t got = read(m_wakeFd, &count, sizeof(count));
+  std::lock_guard<std::mutex> guard(m_readyLock);
+  m_wakePending = false;
+  if (m_ready.empty()) return;
+  local.push_back(std::move(m_ready.front()));
+  m_ready.pop_front();
+}
+
+void Proactor::BeginBusy(std::vector<std::shared_ptr<Entry>>& local) {
   bool wake = false;
   {
     std::lock_guard<std::mutex> guard(m_readyLock);
-    m_wakePending = false;
-    if (m_ready.empty()) return;
-    local.push_back(std::move(m_ready.front()));
-    m_ready.pop_front();
-    if (!m_ready.empty()) wake = m_wakePending = true;
+    ++m_busyThreads;
+    for (auto& lane : local) m_ready.push_back(std::move(lane));
+    if (!m_ready.empty() && m_awakeThreads == m_busyThreads && !m_wakePending) wake = m_wakePending = true;
   }
+  local.clear();
+  t_busy = true;
   if (wake) Wake();
+}
+
+void Proactor::EndBusy() {
+  t_busy = false;
+  std::lock_guard<std::mutex> guard(m_readyLock);
+  --m_busyThreads;
 }
 
 bool Proactor::TakeOneReadyOrSleep(std::vector<std::shared_ptr<Entry>>& local) {
@@ -570,7 +586,9 @@ void Proactor::WorkLoop() {
       while (!local.empty()) {
         std::shared_ptr<Entry> lane = std::move(local.back());
         local.pop_back();
+        BeginBusy(local);
         RunLane(lane);
+        EndBusy();
       }
     } while (TakeOneReadyOrSleep(local));
   }

@@ -13,6 +13,9 @@
 //     lanes it scheduled. Lanes scheduled outside the pool (an operation that finished
 //     inside the posting call) go to the ready queue, at once or when the poster's
 //     PostBatch closes, and an eventfd wakes a pool thread for them. A lane is run by one thread at a time (m_scheduled).
+//   - a thread running routines is busy: the lanes it has not run yet, and those its
+//     routine schedules, go to the ready queue, and a sleeping thread is woken for them
+//     when every awake thread is busy, so one slow routine delays only its own socket.
 // Lock order: listener Entry::m_lock -> accepted Entry::m_lock -> Entry::m_laneLock ->
 // m_readyLock. m_tableLock is never held while taking another lock.
 #include <sys/epoll.h>
@@ -119,6 +122,9 @@ class Proactor {
   void HandleEvent(const epoll_event& event);
   void TakeReady(std::vector<std::shared_ptr<Entry>>& local);
   void RunLane(const std::shared_ptr<Entry>& lane);
+  // Around running one lane: offers the thread's other lanes to the pool.
+  void BeginBusy(std::vector<std::shared_ptr<Entry>>& local);
+  void EndBusy();
   void WorkLoop();
 
   int m_epoll = -1;
@@ -131,6 +137,7 @@ class Proactor {
   std::deque<std::shared_ptr<Entry>> m_ready;
   bool m_wakePending = false;  // an eventfd wake-up is on its way to a pool thread
   int m_awakeThreads = 0;      // pool threads between epoll_wait calls
+  int m_busyThreads = 0;       // of those, the ones running routines
 
   std::atomic<int> m_operations{0};
   std::vector<std::thread> m_threads;

@@ -11,6 +11,7 @@
 #include "media/FileDispatcher.h"
 #include "media/FlvTemplates.h"
 #include "media/PacketStreamDataBuffer.h"
+#include "media/ViewerQueue.h"
 #include "net/IOCPServerSocket.h"
 #include "platform/Tick.h"
 #include "tests/net/NetTestSupport.h"
@@ -143,6 +144,55 @@ TEST_F(FileDispatcherTest, ViewerWaitsForAKeyFrameThenGetsHeaderKeyFrameAndWhole
   ASSERT_EQ(Feed(m_flv, Inter(20) + Key(40)), 1);
   EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
   EXPECT_EQ(nettest::ReadExactly(m_client, header.size() + 40), header + Key(40));
+}
+
+TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrameAndIsClosedWhenStalled) {
+  const int small = 4096;
+  setsockopt(m_viewer.GetSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  ASSERT_EQ(Feed(m_flv, FileHeader() + Meta() + Key(600)), 1);
+  ASSERT_EQ(m_viewer.SendLive(&m_flv), 1);
+  const std::string header = FileHeader() + Meta();
+  ASSERT_EQ(nettest::ReadExactly(m_client, header.size() + 600), header + Key(600));
+  ASSERT_TRUE(SendsDone());
+
+  // A queue that does not move: below the byte limit packages still go, from the lag on
+  // they are skipped.
+  const std::string blob(3 << 20, 'b');
+  ASSERT_EQ(m_viewer.SendRaw(blob.data(), static_cast<int>(blob.size())), 1);
+  ASSERT_EQ(Feed(m_flv, Inter(100)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
+  platform::AdvanceTickForTest(ViewerQueueLimits::Program().lagMs);
+  ASSERT_EQ(Feed(m_flv, Inter(200)), 1);
+  StreamPackage* skipped = m_flv.GetCurrentPackage();
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 0);
+  EXPECT_TRUE(m_viewer.IsBehind());
+  EXPECT_FALSE(skipped->IsReferenced());
+  EXPECT_NE(Logged().find("behind, "), std::string::npos);
+
+  // Once the queue moved, the viewer goes on from the next key frame only.
+  EXPECT_EQ(nettest::ReadExactly(m_client, blob.size() + 100), blob + Inter(100));
+  ASSERT_TRUE(SendsDone());
+  ASSERT_EQ(Feed(m_flv, Inter(300)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 0);
+  ASSERT_EQ(Feed(m_flv, Inter(50) + Key(400) + Audio(30)), 1);
+  EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
+  EXPECT_FALSE(m_viewer.IsBehind());
+  EXPECT_EQ(nettest::ReadExactly(m_client, 430), Key(400) + Audio(30));
+  ASSERT_TRUE(SendsDone());
+
+  // Stalled for the stall time: closed by maintenance, its queued sends cancelled and
+  // their pins dropped.
+  ASSERT_EQ(m_viewer.SendRaw(blob.data(), static_cast<int>(blob.size())), 1);
+  ASSERT_EQ(Feed(m_flv, Inter(100)), 1);
+  ASSERT_EQ(m_viewer.SendLive(&m_flv), 1);
+  StreamPackage* pinned = m_flv.GetCurrentPackage();
+  m_viewer.SetSendStallLimit(static_cast<int>(ViewerQueueLimits::Program().stallMs));
+  platform::AdvanceTickForTest(ViewerQueueLimits::Program().stallMs);
+  m_viewer.Maintenance();
+  EXPECT_NE(Logged().find("Sends stalled for 30000 ms"), std::string::npos);
+  ASSERT_TRUE(SendsDone());
+  EXPECT_FALSE(pinned->IsReferenced());
+  EXPECT_EQ(m_viewer.GetState(), CIOCPSocket::kAccepting);
 }
 
 TEST_F(FileDispatcherTest, HeaderlessStreamStillSendsTheKeyFrame) {

@@ -163,6 +163,25 @@ TEST_F(StreamBufferTest, OldestPackageIsRecycledOnlyWhenOldEnoughAndUnreferenced
   EXPECT_EQ(order, (std::vector<uint32_t>{1, 2, 3}));
 }
 
+TEST_F(StreamBufferTest, APinnedPackageHoldsUpNoRecyclingAndTheSetShrinksAfterIt) {
+  std::vector<StreamPackage*> made;
+  for (const char* text : {"aaaa", "bbbb", "cccc"}) {
+    Feed(m_flv, text);
+    made.push_back(m_flv.CurrentPackageOf());
+    platform::AdvanceTickForTest(1000);
+  }
+  made[0]->AddRef();  // a stalled viewer's send
+  platform::AdvanceTickForTest(16001);
+  Feed(m_flv, "dddd");
+  EXPECT_EQ(m_flv.CurrentPackageOf(), made[1]);  // the first unpinned old one is reused
+  EXPECT_EQ(m_flv.PackageCount(), 2);             // the other unpinned old one was freed
+  made[0]->Release();
+  platform::AdvanceTickForTest(16001);
+  Feed(m_flv, "eeee");
+  EXPECT_EQ(m_flv.CurrentPackageOf(), made[0]);
+  EXPECT_EQ(m_flv.PackageCount(), 1);
+}
+
 TEST_F(StreamBufferTest, RecyclingAgeIsMeasuredAcrossTheTickWrap) {
   platform::FreezeTickForTest(0xFFFFF000u);
   Feed(m_flv, "old");

@@ -295,6 +295,41 @@ TEST_F(CompletionPortTest, SendThatFinishesInsideThePostingCallStillCompletesOnT
   close(server);
 }
 
+int g_other = -1;
+TestOp g_fromRoutine;
+std::atomic<bool> g_blocking{false};
+std::atomic<bool> g_sawBoth{false};
+
+// Schedules a completion of another socket, then waits for it and for one the test thread
+// posts meanwhile: both must be delivered by other pool threads while this one is busy.
+void BlockingRoutine(uint32_t, uint32_t, pc::Overlapped*) {
+  g_fromRoutine.tag = 8;
+  pc::Send(g_other, "r", 1, &g_fromRoutine);
+  g_blocking.store(true);
+  g_sawBoth.store(g_collector->WaitFor(2));
+}
+
+TEST_F(CompletionPortTest, ABusyRoutineHoldsUpNoCompletionOfOtherSockets) {
+  uint16_t port = 0;
+  const int server = ListenOnLoopback(&port);
+  const int slow = ConnectBlocking(port);
+  const int slowPeer = accept(server, nullptr, nullptr);
+  g_other = ConnectBlocking(port);
+  const int otherPeer = accept(server, nullptr, nullptr);
+  ASSERT_TRUE(pc::BindIoCompletionCallback(slow, BlockingRoutine));
+  ASSERT_TRUE(pc::BindIoCompletionCallback(g_other, Routine));
+  TestOp first, second;
+  second.tag = 9;
+  ASSERT_EQ(pc::Send(slow, "s", 1, &first), 0);
+  ASSERT_TRUE(nettest::WaitUntil([] { return g_blocking.load(); }));
+  ASSERT_EQ(pc::Send(g_other, "t", 1, &second), 0);
+  ASSERT_TRUE(nettest::WaitUntil([] { return pc::GetStats().operations == 0; }, 15000));
+  EXPECT_TRUE(g_sawBoth.load());
+  EXPECT_EQ(ReadExactly(otherPeer, 2), "rt");
+  for (int fd : {slow, g_other}) pc::CloseSocket(fd);
+  for (int fd : {slowPeer, otherPeer, server}) close(fd);
+}
+
 TEST_F(CompletionPortTest, BatchHoldsInlineCompletionsUntilTheOuterBatchCloses) {
   uint16_t port = 0;
   const int server = ListenOnLoopback(&port);

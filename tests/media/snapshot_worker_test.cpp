@@ -1,0 +1,161 @@
+// Snapshots off the completion pool: the worker shares one conversion between concurrent
+// requests and runs one at a time; the request session answers a snapshot and the requests
+// behind it in order. Also the live viewer's queue verdicts.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "media/CameraChannels.h"
+#include "media/CameraRequestSession.h"
+#include "media/HttpRequest.h"
+#include "media/SnapshotWorker.h"
+#include "media/ViewerQueue.h"
+#include "tests/net/NetTestSupport.h"
+
+namespace {
+
+using nettest::WaitUntil;
+
+// Makes pictures "pic<n>" only as fast as the test allows, noting overlapping runs.
+struct GatedPictures {
+  int Take(char* outName, const char* size, int channel) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    const int n = ++started;
+    most = std::max(most, ++running);
+    asked.push_back(std::to_string(channel) + (size ? size : "full"));
+    m_cv.wait(lock, [&] { return allowed >= n; });
+    --running;
+    if (fail) return 0;
+    std::snprintf(outName, 260, "/tmp/vt_snapshot_test_%d_%d.jpg", static_cast<int>(getpid()), n);
+    std::ofstream(outName) << "pic" << n;
+    files.push_back(outName);
+    return 1;
+  }
+  void Allow(int n) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    allowed = n;
+    m_cv.notify_all();
+  }
+  std::mutex m_lock;
+  std::condition_variable m_cv;
+  std::atomic<int> started{0};
+  int running = 0, most = 0, allowed = 0;
+  bool fail = false;
+  std::vector<std::string> asked, files;
+};
+
+struct Client : ISnapshotClient {
+  void OnSnapshot(const std::shared_ptr<const SnapshotPicture>& picture, uint32_t) override {
+    got = picture->taken ? picture->bytes : "failed";
+    done.store(true);
+  }
+  std::atomic<bool> done{false};
+  std::string got;
+};
+
+class SnapshotWorkerTest : public ::testing::Test {
+ protected:
+  GatedPictures m_pictures;
+  CSnapshotWorker m_worker{[this](char* out, const char* size, int ch) { return m_pictures.Take(out, size, ch); }};
+  Client m_clients[4];
+};
+
+TEST_F(SnapshotWorkerTest, RequestsDuringAConversionShareItAndConversionsNeverOverlap) {
+  m_worker.Request(&m_clients[0], 0, false, 1);
+  ASSERT_TRUE(WaitUntil([&] { return m_pictures.started.load() == 1; }));
+  m_worker.Request(&m_clients[1], 0, false, 1);  // joins the running one
+  m_worker.Request(&m_clients[2], 0, true, 1);   // another size: the next conversion
+  m_worker.Request(&m_clients[3], 1, false, 1);  // another channel: one more
+  m_pictures.Allow(3);
+  ASSERT_TRUE(WaitUntil([&] { return m_clients[3].done.load(); }));
+  std::vector<std::string> got;
+  for (Client& c : m_clients) got.push_back(c.got);
+  EXPECT_EQ(got, (std::vector<std::string>{"pic1", "pic1", "pic2", "pic3"}));
+  EXPECT_EQ(m_pictures.most, 1);
+  EXPECT_EQ(m_pictures.asked, (std::vector<std::string>{"0full", "0qcif", "1full"}));
+  for (const std::string& file : m_pictures.files) EXPECT_NE(access(file.c_str(), F_OK), 0) << file;
+}
+
+TEST_F(SnapshotWorkerTest, CancelledClientsGetNothingAndAFailureReachesEveryoneWaiting) {
+  m_pictures.fail = true;
+  m_worker.Request(&m_clients[0], 0, false, 1);
+  ASSERT_TRUE(WaitUntil([&] { return m_pictures.started.load() == 1; }));
+  m_worker.Request(&m_clients[1], 0, false, 1);
+  m_worker.Request(&m_clients[2], 0, false, 1);
+  m_worker.Request(&m_clients[3], 0, true, 1);
+  m_worker.Cancel(&m_clients[1]);  // sharing the running one
+  m_worker.Cancel(&m_clients[3]);  // still queued
+  m_pictures.Allow(5);
+  ASSERT_TRUE(WaitUntil([&] { return m_clients[2].done.load(); }));
+  EXPECT_EQ(m_worker.Conversions(), 1);
+  std::vector<std::string> got;
+  for (Client& c : m_clients) got.push_back(c.got);
+  EXPECT_EQ(got, (std::vector<std::string>{"failed", "", "failed", ""}));
+}
+
+class PictureChannels : public ICameraChannels {
+ public:
+  int AttachViewer(CFileDispatcher*, const char*, int) override { return 1; }
+  void DetachViewer(int, CFileDispatcher*) override {}
+  int Snapshot(char* outName, const char*, int) override {
+    std::snprintf(outName, 260, "/tmp/vt_snapshot_session_%d.jpg", static_cast<int>(getpid()));
+    std::ofstream(outName) << "\xFF\xD8jpeg";
+    return 1;
+  }
+};
+
+TEST(SnapshotSessionTest, RequestsBehindASnapshotAreAnsweredAfterItInOrder) {
+  nettest::LogCapture::Instance();
+  PictureChannels channels;
+  SetCameraChannels(&channels);
+  nettest::Listener listener;
+  ASSERT_TRUE(listener.Ok());
+  CCameraRequestSession session;
+  session.SetListener(&listener);
+  ASSERT_EQ(session.AcceptFrom(), 1);
+  const int client = nettest::ConnectBlocking(listener.Port());
+  const std::string runTime = BuildTextResponse("time = 0 day, 1 hr, 23 min, 45 sec; mac=000000000000");
+  const std::string picture = BuildFileResponseHeader(6) + "\xFF\xD8jpeg";
+  ASSERT_TRUE(nettest::SendAll(client,
+                               "GET /snapshot.htm HTTP/1.1\r\n\r\nGET /snapshot.htm HTTP/1.1\r\n\r\n"
+                               "GET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(nettest::ReadExactly(client, 2 * picture.size() + runTime.size()), picture + picture + runTime);
+  // The receive was given back: the connection goes on.
+  ASSERT_TRUE(nettest::SendAll(client, "GET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(nettest::ReadExactly(client, runTime.size()), runTime);
+  close(client);
+  session.Retire();
+  listener.Retire();
+  SetCameraChannels(nullptr);
+}
+
+TEST(ViewerQueueTest, VerdictsAtTheLimits) {
+  const ViewerQueueLimits limits;  // 4 MiB, 5 s behind
+  struct Row {
+    int64_t queued;
+    uint32_t stalledMs;
+    ViewerVerdict verdict;
+  } const rows[] = {
+      {0, 0, ViewerVerdict::kSend},
+      {0, 100000, ViewerVerdict::kSend},  // nothing queued is never stalled
+      {1, 4999, ViewerVerdict::kSend},
+      {1, 5000, ViewerVerdict::kSkip},
+      {4 << 20, 0, ViewerVerdict::kSend},
+      {(4 << 20) + 1, 0, ViewerVerdict::kSkip},
+      {8 << 20, 40000, ViewerVerdict::kSkip},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.queued) + " bytes, " + std::to_string(row.stalledMs) + " ms");
+    EXPECT_EQ(JudgeViewerQueue(limits, row.queued, row.stalledMs), row.verdict);
+  }
+}
+
+}  // namespace
