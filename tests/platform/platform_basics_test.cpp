@@ -14,7 +14,6 @@
 #include "platform/ProgramDir.h"
 #include "platform/RegistryKey.h"
 #include "platform/TempName.h"
-#include "platform/Thread.h"
 #include "platform/Tick.h"
 
 namespace fs = std::filesystem;
@@ -192,14 +191,4 @@ TEST(ProgramDir, DirectoriesEndInSlash) {
   EXPECT_EQ(ProgramDirectory(), DirectoryOf(ExecutablePath()));
   SetConvertorDirectory("/opt/conv");
   EXPECT_EQ(ConvertorDirectory(), "/opt/conv/");
-}
-
-TEST(Thread, NamedThreadCarriesItsName) {
-  std::string seen;
-  StartNamedThread("tHttpBridge", [&] {
-    char name[16];
-    pthread_getname_np(pthread_self(), name, sizeof(name));
-    seen = name;
-  }).join();
-  EXPECT_EQ(seen, "tHttpBridge");
 }
