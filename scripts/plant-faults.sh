@@ -5,11 +5,12 @@
 # tests need (incrementally, in the given, already configured build dir), run only those
 # tests, record caught/missed, restore the file from git. The file is restored on any exit,
 # interrupt included. A file with uncommitted changes is never touched. Run it under `nice`.
-# Results: caught (a test failed or timed out), MISSED (all passed), build-failed, n/a (the
-# fault's text is not in the tree), dirty. Logs: <build-dir>/plant-faults/<name>.log.
+# Results: caught (a test failed), caught-hang (the tests did not end within the time-out),
+# MISSED (all passed), build-failed, n/a (the fault's text is not in the tree), dirty.
+# Logs: <build-dir>/plant-faults/<name>.log. PLANT_FAULTS_TIMEOUT sets the time-out (120 s).
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-[ $# -ge 1 ] || { sed -n 2,9p "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n 2,10p "$0"; exit 2; }
 build=$(cd "$1" && pwd) || exit 2
 shift
 helper="$root/scripts/plant_faults.py"
@@ -46,10 +47,13 @@ for name in "${names[@]}"; do
       if ! cmake --build "$build" --target $targets >"$log" 2>&1; then
         result=build-failed
       else
-        ctest --test-dir "$build" -R "$regex" --timeout "$timeout" >>"$log" 2>&1
+        # A test's own TIMEOUT property outranks --timeout: a deadlock would run it out, so
+        # the whole run is bounded too (timeout signals ctest's process group).
+        timeout -k 10 "$((timeout + 30))" ctest --test-dir "$build" -R "$regex" --timeout "$timeout" >>"$log" 2>&1
         rc=$?
         if grep -q "No tests were found" "$log"; then result=no-tests
         elif [ $rc -eq 0 ]; then result=MISSED
+        elif [ $rc -ge 124 ]; then result=caught-hang
         else result=caught
         fi
       fi
@@ -58,7 +62,7 @@ for name in "${names[@]}"; do
       result=n/a
     fi
   fi
-  case $result in caught) caught=$((caught + 1)) ;; MISSED) missed=$((missed + 1)) ;; *) other=$((other + 1)) ;; esac
+  case $result in caught*) caught=$((caught + 1)) ;; MISSED) missed=$((missed + 1)) ;; *) other=$((other + 1)) ;; esac
   printf '%-34s %-13s %5d  %s\n' "$name" "$result" $((SECONDS - start)) "$regex"
 done
 echo "caught $caught, missed $missed, other $other"
