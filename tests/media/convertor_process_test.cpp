@@ -134,17 +134,6 @@ TEST_F(ConvertorProcessTest, NoNewConverterOnceTheProgramStops) {
   delete convertor;
 }
 
-TEST_F(ConvertorProcessTest, MobileConvertorStartsTheLengthPrefixedOutput) {
-  UseStandIn();
-  C3GPStreamConvertor convertor(0x500, 10, 2);
-  ASSERT_EQ(convertor.Open(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession() != nullptr; }));
-  EXPECT_EQ(convertor.AudioSession(), nullptr);
-  EXPECT_EQ(Calls(m_dir)[0].args,
-            Args({"-y", "-r", "10", "-s", "qcif", "-pix_fmt", "yuyv422", "-i", m_dir + "seed.yuv", "-s", "cif",
-                  m_dir + "temp.3gp", "-lss", "sls://127.0.0.1:" + std::to_string(m_port)}));
-}
-
 TEST_F(ConvertorProcessTest, SnapshotRunsTheConverterAndWaitsForIt) {
   UseStandIn();
   const std::string in = m_dir + "frame.yuv";
