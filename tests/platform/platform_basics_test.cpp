@@ -157,6 +157,7 @@ TEST(RegistryKey, KeepsStringsAndBinaryApart) {
     CRegistryKey key;
     ASSERT_TRUE(key.Open("Software\\Norvane\\Test"));
     EXPECT_TRUE(key.SetString("Text", "a=b\nc\\d"));
+    EXPECT_TRUE(key.SetString("k=v", "x"));  // "=" in a name is escaped too
     const uint32_t four = 0x01020304;
     EXPECT_TRUE(key.SetBinary("Four", &four, 4));
   }
@@ -174,6 +175,9 @@ TEST(RegistryKey, KeepsStringsAndBinaryApart) {
   ASSERT_TRUE(key.QueryValue("Four", &value, &size, &type));
   EXPECT_EQ(type, CRegistryKey::Type::Binary);
   EXPECT_EQ(value, 0x01020304u);
+  size = sizeof(buf);
+  ASSERT_TRUE(key.QueryValue("k=v", buf, &size));
+  EXPECT_STREQ(buf, "x");
   size = 4;
   EXPECT_FALSE(key.QueryValue("Text", buf, &size));  // too small: fails, tells the size
   EXPECT_EQ(size, 8u);
