@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "infra/Logger.h"
+#include "platform/FixedText.h"
 
 namespace {
 
@@ -13,11 +14,7 @@ void NotifyMainWindow() {
   if (PostToMainWindowFn post = g_postToMainWindow.load()) post(WM_REFRESH_STATUS, 0, 0);
 }
 
-template <size_t N>
-void CopyCut(char (&field)[N], const char* text) {
-  std::strncpy(field, text, N - 1);
-  field[N - 1] = '\0';
-}
+using platform::CopyCut;
 
 bool IsPlainHost(const char* text) {
   const size_t length = std::strlen(text);

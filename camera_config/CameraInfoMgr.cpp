@@ -9,21 +9,12 @@
 
 #include "infra/Logger.h"
 #include "infra/XmlDocument.h"
+#include "platform/FixedText.h"
 #include "platform/ProgramDir.h"
 
 namespace {
 
-template <size_t N>
-void CopyCut(char (&field)[N], const char* text, size_t length) {
-  const size_t n = length < N - 1 ? length : N - 1;
-  std::memcpy(field, text, n);
-  field[n] = '\0';
-}
-
-template <size_t N>
-void CopyCut(char (&field)[N], const std::string& text) {
-  CopyCut(field, text.data(), text.size());
-}
+using platform::CopyCut;
 
 // Leading-digits conversion: blanks, an optional sign, digits; anything else ends it.
 // Absent or no digits gives 0; beyond the range of long long it saturates rather than wraps.
@@ -236,8 +227,8 @@ std::string CCameraInfoMgr::GetBridgeServerPort() const {
 
 void CCameraInfoMgr::SetBridgeServer(const char* host, const char* port) {
   std::lock_guard<std::mutex> hold(m_lock);
-  if (host != nullptr) CopyCut(m_bridgeServerHost, host, std::strlen(host));
-  if (port != nullptr) CopyCut(m_bridgeServerPort, port, std::strlen(port));
+  if (host != nullptr) CopyCut(m_bridgeServerHost, host);
+  if (port != nullptr) CopyCut(m_bridgeServerPort, port);
 }
 
 void CCameraInfoMgr::SetCameraInfoRetrievedFromServer(const char* camId, int camIdLength, const char* /*userName*/,

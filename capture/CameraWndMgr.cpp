@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "infra/Logger.h"
+#include "platform/PointerText.h"
 
 CCameraWndMgr& GetCameraWndMgr() {
   // Channels live until the process ends; capture threads may still reach them.
@@ -48,7 +49,7 @@ void CCameraWndMgr::InitWnd(IVideoHost* parent) {
 int CCameraWndMgr::ConnectCamera(CCameraWnd* window, int driverIndex) {
   if (!window->DriverConnect(driverIndex)) {
     LogWithLastError("CCameraWndMgr::ConnectCamera Failed to connect %x to device(id=%d)!",
-                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(window)), driverIndex);
+                     platform::LowAddress(window), driverIndex);
     window->DestroyWindow();
     return 0;
   }
@@ -74,7 +75,7 @@ int CCameraWndMgr::ConnectCamera(CCameraWnd* window, int driverIndex) {
   window->SetWaveStreamCallback();
   window->CaptureSequenceNoFile();
   Log("CCameraWndMgr::ConnectCamera connect %x to device(id=%d) OK!",
-      static_cast<unsigned>(reinterpret_cast<uintptr_t>(window)), driverIndex);
+      platform::LowAddress(window), driverIndex);
   return 1;
 }
 
@@ -85,7 +86,7 @@ void CCameraWndMgr::Stop() {
     wnd->CaptureStop();
     wnd->DriverDisconnect();
     wnd->WriteStatistics();
-    Log("CCameraWndMgr::Stop stop camera window [%d] %x!", i, static_cast<unsigned>(reinterpret_cast<uintptr_t>(wnd)));
+    Log("CCameraWndMgr::Stop stop camera window [%d] %x!", i, platform::LowAddress(wnd));
   }
 }
 

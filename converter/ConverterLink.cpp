@@ -11,13 +11,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/ByteOrder.h"
+
 namespace converter {
 
 void EncodeGreeting(uint32_t key, uint8_t out[4]) {
-  out[0] = static_cast<uint8_t>(key);
-  out[1] = static_cast<uint8_t>(key >> 8);
-  out[2] = static_cast<uint8_t>(key >> 16);
-  out[3] = static_cast<uint8_t>(key >> 24);
+  platform::WriteLE32(out, key);
 }
 
 CConverterLink::~CConverterLink() { Close(); }

@@ -1,6 +1,7 @@
 #include "converter/StreamOutput.h"
 
 #include "converter/VideoEncoder.h"
+#include "platform/ByteOrder.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -121,11 +122,7 @@ bool CStreamOutput::Deliver(std::string* error) {
   const uint8_t* start = m_pending.data() + kLengthBytes;
   size_t total = length;
   if (m_mode == OutputMode::PacketStream) {
-    const auto n = static_cast<uint32_t>(length);
-    m_pending[0] = static_cast<uint8_t>(n);
-    m_pending[1] = static_cast<uint8_t>(n >> 8);
-    m_pending[2] = static_cast<uint8_t>(n >> 16);
-    m_pending[3] = static_cast<uint8_t>(n >> 24);
+    platform::WriteLE32(m_pending.data(), static_cast<uint32_t>(length));
     start = m_pending.data();
     total = length + kLengthBytes;
   }

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "infra/ConfigIni.h"
+#include "platform/FixedText.h"
 #include "platform/ProgramDir.h"
 #include "platform/Profile.h"
 #include "platform/Thread.h"
@@ -52,11 +53,7 @@ bool CopyFileOver(const char* from, const char* to) {
 }
 
 // Paths live in 260-byte fields; longer ones are cut like any stored text.
-void CopyCut(char (&field)[260], const std::string& text) {
-  const size_t n = std::min(text.size(), sizeof(field) - 1);
-  std::memcpy(field, text.data(), n);
-  field[n] = 0;
-}
+using platform::CopyCut;
 
 }  // namespace
 

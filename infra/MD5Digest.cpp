@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ByteOrder.h"
+
 namespace {
 
 constexpr uint32_t S11 = 7, S12 = 12, S13 = 17, S14 = 22;
@@ -25,18 +27,11 @@ inline void Step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, ui
 }
 
 void Decode(uint32_t* out, const unsigned char* in, uint32_t len) {
-  for (uint32_t i = 0, j = 0; j < len; ++i, j += 4)
-    out[i] = uint32_t{in[j]} | (uint32_t{in[j + 1]} << 8) | (uint32_t{in[j + 2]} << 16) |
-             (uint32_t{in[j + 3]} << 24);
+  for (uint32_t i = 0, j = 0; j < len; ++i, j += 4) out[i] = platform::ReadLE32(in + j);
 }
 
 void Encode(unsigned char* out, const uint32_t* in, uint32_t len) {
-  for (uint32_t i = 0, j = 0; j < len; ++i, j += 4) {
-    out[j] = static_cast<unsigned char>(in[i] & 0xff);
-    out[j + 1] = static_cast<unsigned char>((in[i] >> 8) & 0xff);
-    out[j + 2] = static_cast<unsigned char>((in[i] >> 16) & 0xff);
-    out[j + 3] = static_cast<unsigned char>((in[i] >> 24) & 0xff);
-  }
+  for (uint32_t i = 0, j = 0; j < len; ++i, j += 4) platform::WriteLE32(out + j, in[i]);
 }
 
 void Transform(uint32_t state[4], const unsigned char block[64]) {

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/AtomicFile.h"
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -479,53 +481,10 @@ bool CXmlDocument::LoadFromFile(const std::string& path) {
 
 bool CXmlDocument::SaveToFile(const std::string& path) {
   const char* prefix = UsesUtf8(m_doc) ? "UTF-8 " : "";
-
-  // Write beside the target and rename over it, so that a crash mid-write never leaves a
-  // truncated document where the old one was.
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
+  // A new document is private to the user: documents may hold passwords.
+  if (!platform::ReplaceFileAtomically(path, m_doc, 0600)) {
     m_result = std::strerror(errno);
     return false;
-  }
-  auto fail = [&](int error) {
-    close(fd);
-    unlink(temp.c_str());
-    m_result = std::strerror(error);
-    return false;
-  };
-  size_t written = 0;
-  while (written < m_doc.size()) {
-    const ssize_t n = write(fd, m_doc.data() + written, m_doc.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
-    }
-    written += static_cast<size_t>(n);
-  }
-  // A replaced file keeps its permissions; a new one is private to the user, as documents
-  // may hold passwords.
-  struct stat old {};
-  if (stat(path.c_str(), &old) == 0) fchmod(fd, old.st_mode & 07777);
-  if (fsync(fd) != 0) return fail(errno);
-  if (close(fd) != 0) {
-    const int error = errno;
-    unlink(temp.c_str());
-    m_result = std::strerror(error);
-    return false;
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    unlink(temp.c_str());
-    m_result = std::strerror(error);
-    return false;
-  }
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);  // makes the rename itself durable; best effort
-    close(dirFd);
   }
   m_result = Format("%s%d bytes", prefix, static_cast<int>(m_doc.size()));
   return true;

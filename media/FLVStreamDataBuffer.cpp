@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "infra/Logger.h"
+#include "platform/ByteOrder.h"
 
 namespace {
 
@@ -13,9 +14,6 @@ constexpr int kMinimumTagRead = 12;
 constexpr int kScriptTag = 18;
 constexpr int kVideoTag = 9;
 
-uint32_t BigEndian24(const unsigned char* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
-uint32_t BigEndian32(const unsigned char* p) { return (uint32_t{p[0]} << 24) | BigEndian24(p + 1); }
-
 }  // namespace
 
 CFLVStreamDataBuffer::Tag CFLVStreamDataBuffer::ReadTag(const char* base, int64_t available, int64_t* offset) {
@@ -24,7 +22,7 @@ CFLVStreamDataBuffer::Tag CFLVStreamDataBuffer::ReadTag(const char* base, int64_
   const auto* p = reinterpret_cast<const unsigned char*>(base + *offset);
   tag.type = p[0];
   tag.keyFrame = tag.type == kVideoTag && (p[kTagHeaderSize] & 0x10) != 0;
-  *offset += int64_t{BigEndian24(p + 1)} + kTagOverhead;
+  *offset += int64_t{platform::ReadBE24(p + 1)} + kTagOverhead;
   tag.read = *offset > available ? TagRead::Incomplete : TagRead::Complete;
   return tag;
 }
@@ -59,7 +57,7 @@ int CFLVStreamDataBuffer::HeaderStep(char** data, int* length) {
     }
     // Header size, then previous-tag-size 0. A header size the area can never hold is no
     // FLV stream: stepping over it would leave the area.
-    const int64_t next = scan + BigEndian32(reinterpret_cast<const unsigned char*>(m_header + scan + 5)) + 4;
+    const int64_t next = scan + platform::ReadBE32(reinterpret_cast<const unsigned char*>(m_header + scan + 5)) + 4;
     if (next > kHeaderCapacity) {
       Log("Not a http flv stream, close session.[%s]", m_header);
       return -1;

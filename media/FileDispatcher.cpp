@@ -8,6 +8,8 @@
 #include "media/StreamDataBuffer.h"
 #include "media/ViewerQueue.h"
 #include "net/IOCPSocket.h"
+#include "platform/ByteOrder.h"
+#include "platform/PointerText.h"
 #include "platform/Tick.h"
 
 namespace {
@@ -17,20 +19,11 @@ constexpr int kTagHeaderSize = 11;
 constexpr int kAudioTagHeaderSize = 13;  // tag header + AF 01
 constexpr int kHeaderInFront = kAudioTagHeaderSize - kAdtsHeaderSize;
 
-unsigned PointerText(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
-void PutBigEndian24(unsigned char* p, uint32_t value) {
-  p[0] = static_cast<unsigned char>(value >> 16);
-  p[1] = static_cast<unsigned char>(value >> 8);
-  p[2] = static_cast<unsigned char>(value);
-}
-
-void PutBigEndian32(unsigned char* p, uint32_t value) {
-  p[0] = static_cast<unsigned char>(value >> 24);
-  PutBigEndian24(p + 1, value);
-}
-
 }  // namespace
+
+using platform::LowAddress;
+using platform::WriteBE24;
+using platform::WriteBE32;
 
 CFileDispatcher::CFileDispatcher() : m_nStartTick(platform::GetTickCount()) {
   // Audio tag (type 8), size and timestamp written per tag, stream id 0, then AAC raw.
@@ -69,14 +62,14 @@ int CFileDispatcher::SendAudioFrame(char* data, int length) {
   }
   // The ADTS header goes, AF 01 comes: 7 bytes out, 2 in.
   const auto dataSize = static_cast<uint32_t>(length - kAdtsHeaderSize + 2);
-  PutBigEndian24(m_audioTagHeader + 1, dataSize);
+  WriteBE24(m_audioTagHeader + 1, dataSize);
   const uint32_t timestamp = platform::GetTickCount() - m_nStartTick;
-  PutBigEndian24(m_audioTagHeader + 4, timestamp & 0xFFFFFF);
+  WriteBE24(m_audioTagHeader + 4, timestamp & 0xFFFFFF);
   m_audioTagHeader[7] = static_cast<unsigned char>(timestamp >> 24);
 
   auto* tag = reinterpret_cast<unsigned char*>(data - kHeaderInFront);
   std::memcpy(tag, m_audioTagHeader, kAudioTagHeaderSize);
-  PutBigEndian32(reinterpret_cast<unsigned char*>(data + length), dataSize + kTagHeaderSize);
+  WriteBE32(reinterpret_cast<unsigned char*>(data + length), dataSize + kTagHeaderSize);
   SendRaw(reinterpret_cast<const char*>(tag), static_cast<int>(dataSize) + kTagHeaderSize + 4);
   return ++m_nAudioCount;
 }
@@ -91,12 +84,12 @@ int CFileDispatcher::SendLive(CStreamDataBuffer* source) {
     char* header = source->GetHeader(&headerLength);
     int result = 1;
     if (headerLength > 0) {
-      Log("CFileDispatcher::SendLive1 source=%x, header=%x, size=%d", PointerText(source), PointerText(header),
+      Log("CFileDispatcher::SendLive1 source=%x, header=%x, size=%d", LowAddress(source), LowAddress(header),
           headerLength);
       if (m_pSocket->Send(header, headerLength) != 1) result = -1;
     }
     if (m_pSocket->Send(keyFrame, keyLength, source->GetCurrentPackage()) != 1) result = -1;
-    Log("CFileDispatcher::SendLive2 source=%x, start=%x, size=%d", PointerText(source), PointerText(keyFrame),
+    Log("CFileDispatcher::SendLive2 source=%x, start=%x, size=%d", LowAddress(source), LowAddress(keyFrame),
         keyLength);
     ++m_nLiveCount;
     return result;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "infra/Logger.h"
+#include "platform/ByteOrder.h"
 
 void CPacketStreamDataBuffer::ResetParser() {
   m_nScanOffset = 0;
@@ -20,8 +21,7 @@ void CPacketStreamDataBuffer::CaptureFirstRecord(const char* data, int length) {
     // The length field first, then exactly the record it announces.
     int want = 4;
     if (m_nHeaderLength >= 4) {
-      const auto* f = reinterpret_cast<const unsigned char*>(m_header);
-      const uint64_t record = uint64_t{f[0]} | (uint64_t{f[1]} << 8) | (uint64_t{f[2]} << 16) | (uint64_t{f[3]} << 24);
+      const uint64_t record = platform::ReadLE32(m_header);
       if (record + 4 > static_cast<uint64_t>(kHeaderCapacity)) {
         Log("CPacketStreamDataBuffer::CaptureFirstRecord first record of %llu bytes does not fit, no header",
             static_cast<unsigned long long>(record));
@@ -92,7 +92,6 @@ int CPacketStreamDataBuffer::ParseStream(char* data, int length) {
     }
     std::memcpy(m_lengthField + seen, data + pos, static_cast<size_t>(need));
     pos += need;
-    m_nScanOffset = int64_t{m_lengthField[0]} | (int64_t{m_lengthField[1]} << 8) | (int64_t{m_lengthField[2]} << 16) |
-                    (int64_t{m_lengthField[3]} << 24);
+    m_nScanOffset = platform::ReadLE32(m_lengthField);
   }
 }

@@ -12,6 +12,7 @@
 #include "media/FileDispatcher.h"
 #include "media/PacketStreamDataBuffer.h"
 #include "media/StreamConvertorSession.h"
+#include "platform/PointerText.h"
 #include "platform/ProgramDir.h"
 #include "platform/Tick.h"
 #include "remote/ProcessRunner.h"
@@ -41,7 +42,7 @@ constexpr size_t k3gpLineSize = 1023;
 
 int Container(int type) { return (type >> 8) & 0xFF; }
 int AudioField(int type) { return (type >> 16) & 0xFF; }
-unsigned Hex(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
+constexpr auto* Hex = &platform::LowAddress;
 
 }  // namespace
 

@@ -8,10 +8,12 @@
 #include "media/ConvertorRegistry.h"
 #include "media/StreamConvertor.h"
 #include "media/StreamDataBuffer.h"
+#include "platform/ByteOrder.h"
+#include "platform/PointerText.h"
 
 namespace {
 
-unsigned Hex(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
+constexpr auto* Hex = &platform::LowAddress;
 
 // Every session that exists, so a convertor being deleted can unpair itself everywhere.
 std::mutex g_sessionsLock;
@@ -71,9 +73,7 @@ int CStreamConvertorSession::ProcessGreeting() {
   int length = 0;
   char* data = GetRecvBuffer()->GetData(&length);
   if (length < kGreetingBytes) return 0;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
-  const uint32_t key = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                       static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  const uint32_t key = platform::ReadLE32(data);
   m_nSessionKey.store(key);
 
   auto& registry = CConvertorRegistry::Instance();

@@ -12,6 +12,7 @@
 
 #include "infra/Logger.h"
 #include "net/MessageBuffer.h"
+#include "platform/PointerText.h"
 #include "platform/Tick.h"
 
 namespace pc = platform::completion;
@@ -309,7 +310,7 @@ void CIOCPSocket::HandleCompletion(uint32_t status, uint32_t bytes, SendPackage*
       char remote[INET_ADDRSTRLEN] = {};
       inet_ntop(AF_INET, &m_remoteAddr.sin_addr, remote, sizeof(remote));
       const int fd = m_hSocket.load();
-      Log("[%d.%d.%x.%d]Connected from %s:%d", m_nId, fd, static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)),
+      Log("[%d.%d.%x.%d]Connected from %s:%d", m_nId, fd, platform::LowAddress(this),
           m_nState.load(), remote, ntohs(m_remoteAddr.sin_port));
       if (fd != kInvalidSocket && pc::BindIoCompletionCallback(fd, OnIoCompletion)) StampTimestamp();
     }

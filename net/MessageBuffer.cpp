@@ -3,19 +3,11 @@
 #include <cassert>
 #include <cstring>
 
+#include "platform/ByteOrder.h"
+
 namespace {
 
 constexpr uint32_t kFiller = 0xFFFFFFFFu;
-
-uint32_t LoadLittleEndian(const char* p) {
-  const auto* b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-         static_cast<uint32_t>(b[3]) << 24;
-}
-
-void StoreLittleEndian(char* p, uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
 
 }  // namespace
 
@@ -27,7 +19,7 @@ char* CMessageBuffer::ReadRecord(int* length) {
     *length = -1;
     return nullptr;
   }
-  const uint32_t field = LoadLittleEndian(m_pRead);
+  const uint32_t field = platform::ReadLE32(m_pRead);
   if (field == kFiller) {
     m_pRead += 4;
     *length = 0;
@@ -46,21 +38,21 @@ char* CMessageBuffer::ReadRecord(int* length) {
 char* CMessageBuffer::BeginRecord() {
   if ((m_pWrite - m_pBase) + 4 > m_nCapacity) return nullptr;
   char* slot = m_pWrite;
-  StoreLittleEndian(slot, 0);
+  platform::WriteLE32(slot, 0);
   m_pWrite += 4;
   return slot;
 }
 
 void CMessageBuffer::EndRecord(char* recordStart) {
   assert(recordStart != nullptr && recordStart >= m_pBase && recordStart + 4 <= m_pWrite);
-  StoreLittleEndian(recordStart, static_cast<uint32_t>(m_pWrite - (recordStart + 4)));
+  platform::WriteLE32(recordStart, static_cast<uint32_t>(m_pWrite - (recordStart + 4)));
 }
 
 int CMessageBuffer::AppendRecord(const char* data, int length) {
   assert(data != nullptr);
   if (length < 0) length = static_cast<int>(std::strlen(data));
   if ((m_pWrite - m_pBase) + length + 4 > m_nCapacity) return 0;
-  StoreLittleEndian(m_pWrite, static_cast<uint32_t>(length));
+  platform::WriteLE32(m_pWrite, static_cast<uint32_t>(length));
   std::memcpy(m_pWrite + 4, data, static_cast<size_t>(length));
   m_pWrite += 4 + length;
   return length;

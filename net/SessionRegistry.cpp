@@ -5,6 +5,7 @@
 
 #include "infra/Logger.h"
 #include "net/IOCPClientSocket.h"
+#include "platform/PointerText.h"
 
 CSessionRegistry::~CSessionRegistry() = default;
 
@@ -28,7 +29,7 @@ CIOCPClientSocket* CSessionRegistry::GetReuseSession() {
   CIOCPClientSocket* socket = m_reusable.front();
   const uint32_t elapsed = socket->SecondsSinceTimestamp();
   LogAtLevel(LOG_DEBUG, "[%x]GetReuseSession pending=%d using=%d, elapsed=%d, id=%d",
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)), m_nReusable.load(),
+             platform::LowAddress(this), m_nReusable.load(),
              static_cast<int>(m_inUse.size()), static_cast<int>(elapsed), socket->GetId());
   if (elapsed < kReuseRestSeconds) return nullptr;
   m_reusable.pop_front();

@@ -10,6 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/AtomicFile.h"
+#include "platform/FixedText.h"
+
 namespace platform {
 namespace {
 
@@ -80,17 +83,7 @@ bool Store(const std::string& path, const Document& doc) {
     out << '[' << s.name << "]\r\n";
     for (const auto& l : s.lines) out << l.raw << "\r\n";
   }
-  const std::string tmp = path + ".tmp~";
-  FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  const std::string text = out.str();
-  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
-  std::fclose(f);
-  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFileAtomically(path, out.str());
 }
 
 Section* FindSection(Document& doc, const char* name) {
@@ -126,11 +119,7 @@ uint32_t CopyList(const std::vector<std::string>& items, char* out, uint32_t siz
 }
 
 uint32_t CopyText(const std::string& text, char* out, uint32_t size) {
-  if (!out || size == 0) return 0;
-  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(text.size(), size - 1));
-  std::memcpy(out, text.data(), n);
-  out[n] = 0;
-  return n;
+  return static_cast<uint32_t>(CopyCut(out, size, text));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/AtomicFile.h"
 #include "platform/ProgramDir.h"
 
 namespace platform {
@@ -120,32 +121,21 @@ bool CRegistryKey::Load() {
 }
 
 bool CRegistryKey::Save() const {
-  const std::string tmp = m_path + ".tmp~";
-  FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = true;
+  std::string text;
   for (const auto& [name, v] : m_values) {
-    std::string line;
     if (v.type == Type::String) {
-      line = "s " + Escape(name) + "=" + Escape(v.bytes) + "\n";
+      text += "s " + Escape(name) + "=" + Escape(v.bytes) + "\n";
     } else {
-      line = "b " + Escape(name) + "=";
+      text += "b " + Escape(name) + "=";
       char hex[3];
       for (unsigned char c : v.bytes) {
         std::snprintf(hex, sizeof(hex), "%02x", c);
-        line += hex;
+        text += hex;
       }
-      line += "\n";
+      text += "\n";
     }
-    ok = ok && std::fwrite(line.data(), 1, line.size(), f) == line.size();
   }
-  ok = std::fflush(f) == 0 && ok;
-  std::fclose(f);
-  if (!ok || std::rename(tmp.c_str(), m_path.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFileAtomically(m_path, text);
 }
 
 bool CRegistryKey::QueryValue(const std::string& name, void* buffer, uint32_t* size, Type* type) const {

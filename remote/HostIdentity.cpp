@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "infra/Logger.h"
+#include "platform/FixedText.h"
 #include "remote/LinuxHostInfoSource.h"
 
 namespace {
@@ -141,7 +142,7 @@ void GetSerialID(char* out, int capacity) {
   if (out == nullptr || capacity <= 0) return;
   const std::string identity = BuildDiskIdentity();
   if (identity.empty()) {
-    std::snprintf(out, static_cast<size_t>(capacity), "%s", GetMacAddressText().c_str());
+    platform::CopyCut(out, static_cast<size_t>(capacity), GetMacAddressText());
     return;
   }
   // Undo the drive's byte order two bytes at a time, dropping blanks. The bytes behind the

@@ -17,7 +17,7 @@ mkdir -p "$out/corpus"
   "$root/media/PackageDataBuffer.cpp" "$root/media/StreamDataBuffer.cpp" \
   "$root/media/FLVStreamDataBuffer.cpp" "$root/media/PacketStreamDataBuffer.cpp" \
   "$root/net/DataBuffer.cpp" "$root/infra/Logger.cpp" \
-  "$root/platform/Tick.cpp" "$root/platform/ProgramDir.cpp" "$root/platform/Profile.cpp" \
+  "$root/platform/Tick.cpp" "$root/platform/ProgramDir.cpp" "$root/platform/Profile.cpp" "$root/platform/AtomicFile.cpp" \
   "$root/platform/Thread.cpp" -lpthread \
   -o "$out/stream_parser_fuzz"
 

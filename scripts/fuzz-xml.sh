@@ -12,7 +12,7 @@ cxx="$(command -v clang++-14 || command -v clang++)"
 
 mkdir -p "$out/corpus"
 "$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$root" "$root/tests/fuzz/xml_document_fuzz.cpp" "$root/infra/XmlDocument.cpp" \
+  -I"$root" "$root/tests/fuzz/xml_document_fuzz.cpp" "$root/infra/XmlDocument.cpp" "$root/platform/AtomicFile.cpp" \
   -o "$out/xml_document_fuzz"
 
 # Seeds: a written CameraInfo.xml shape and a few markup kinds the parser knows.

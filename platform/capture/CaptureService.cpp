@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "infra/Logger.h"
+#include "platform/FixedText.h"
 #include "platform/Thread.h"
 #include "platform/capture/CaptureBackend.h"
 #include "platform/capture/CaptureSelection.h"
@@ -47,10 +48,7 @@ std::unique_ptr<CCaptureBackend> MakeBackend() {
 }
 
 void CopyText(const std::string& text, char* out, int size) {
-  if (out == nullptr || size <= 0) return;
-  size_t n = std::min(text.size(), static_cast<size_t>(size) - 1);
-  std::memcpy(out, text.data(), n);
-  out[n] = '\0';
+  if (size > 0) platform::CopyCut(out, static_cast<size_t>(size), text);
 }
 
 WAVEFORMATEX SourceAudioFormat() {

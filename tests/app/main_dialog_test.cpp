@@ -148,23 +148,6 @@ TEST_F(MainDialogTest, AlarmWithoutUploadPathIsLoggedAsFailed) {
   EXPECT_EQ(dlg_->TimerPeriod(CCameraMainDlg::TIMER_ALARM_UPLOAD_BASE), -1);
 }
 
-TEST_F(MainDialogTest, ArmedTestSceneRaisesMotionAlarms) {
-  // The test scene's block enters every 6 s and stays 3 s; the detector was made at InitWnd.
-  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
-  framework::ProcessEvents(30);
-  ASSERT_EQ(GetCameraInfoMgr().GetCameraInfo(0)->GetAlarmStatus(), 1);
-  const std::string record = "MD Triggered, PrepareUploadFile, channel=0";
-  const size_t before = Count(LogText(), record);
-  bool alarmed = false;
-  for (int i = 0; i < 400 && !alarmed; ++i) {
-    framework::ProcessEvents(50);
-    alarmed = Count(LogText(), record) > before;
-  }
-  EXPECT_TRUE(alarmed);
-  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
-  framework::ProcessEvents(30);
-}
-
 TEST_F(MainDialogTest, VideoAreaShowsFramesAndScreenshotRenders) {
   const uint64_t frames = GetCaptureStats().VideoFrames();
   for (int i = 0; i < 100 && GetCaptureStats().VideoFrames() < frames + 3; ++i) framework::ProcessEvents(20);

@@ -124,4 +124,9 @@ TEST_F(SettingsTest, LoginSettingsRememberAndAutoLogin) {
   GetLoginSettings(&autoLogin, &remember, &password, &user);
   EXPECT_EQ(remember, 0);
   EXPECT_EQ(autoLogin, 0);
+  // Only a whole 32-character digest counts as remembered.
+  WriteValue("UPMDString", std::string(31, 'd').c_str());
+  LoadSettings();
+  GetLoginSettings(&autoLogin, &remember, &password, &user);
+  EXPECT_EQ(remember, 0);
 }

@@ -75,8 +75,11 @@ TEST_F(CameraInfoMgrTest, DeploymentServerAddressFromEnvironment) {
   EXPECT_EQ("cam-service.example.test", mgr_.GetServerAddress());
   EXPECT_EQ("cam-service.example.test", mgr_.GetBridgeServerHost());
   EXPECT_STREQ("cam-service.example.test", mgr_.GetCameraInfo(9)->GetFtpConfig().serverAddr);
+  setenv("VTCAM_SERVER_ADDRESS", std::string(31, 'h').c_str(), 1);  // the longest accepted
+  mgr_.SetDefaults();
+  EXPECT_EQ(std::string(31, 'h'), mgr_.GetServerAddress());
 
-  for (const char* bad : {"host name", "a-name-that-is-much-too-long-for-the-field.example", "x/y", "h\"q"}) {
+  for (const char* bad : {"host name", "hhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhh", "x/y", "h\"q"}) {
     setenv("VTCAM_SERVER_ADDRESS", bad, 1);
     mgr_.SetDefaults();
     EXPECT_EQ("127.0.0.1", mgr_.GetServerAddress()) << bad;

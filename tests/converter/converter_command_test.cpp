@@ -16,8 +16,6 @@ using converter::SampleFormat;
 
 namespace {
 
-// The folder has a blank in it: the quoting of the lines must keep each path whole.
-const char* const kDir = "/opt/vt cam/";
 
 std::vector<std::string> ArgsOf(const std::string& line) {
   std::vector<std::string> argv = platform::SplitCommandLine(line);
@@ -25,101 +23,75 @@ std::vector<std::string> ArgsOf(const std::string& line) {
   return argv;
 }
 
-template <typename... T>
-std::string Format(const char* format, T... values) {
+// The lines the stream convertors and the snapshot build; the folder has a blank in it, so
+// the quoting must keep each path whole.
+#define DIR "/opt/vt cam/"
+#define VIDEO_IN "\"" DIR "ffmpeg\" -y -r 10 -s %s -pix_fmt yuyv422 -i \"" DIR "seed.yuv\" "
+#define AUDIO_IN "-ar 11025 -f u8 -ac 1 -i \"" DIR "seed.s16le\" -acodec libfaac -ar 44100 "
+
+struct GoodLine {
+  const char* format;  // %s: the input size
+  const char* size;
+  OutputMode mode;
+  int width, height, outWidth, outHeight;
+  bool audio;
+  int outSampleRate, outChannels;
+  const char* input;
+  const char* output;
+};
+
+class ConverterCommandLines : public ::testing::TestWithParam<GoodLine> {};
+
+TEST_P(ConverterCommandLines, ParseToTheirParts) {
+  const GoodLine& g = GetParam();
   char line[1024];
-  snprintf(line, sizeof(line), format, values...);
-  return line;
-}
-
-ConverterCommand MustParse(const std::string& line) {
-  ConverterCommand command;
+  snprintf(line, sizeof(line), g.format, g.size);
+  ConverterCommand c;
   std::string error;
-  EXPECT_TRUE(ParseConverterCommand(ArgsOf(line), &command, &error)) << line << "\n" << error;
-  return command;
+  ASSERT_TRUE(ParseConverterCommand(ArgsOf(line), &c, &error)) << line << "\n" << error;
+  EXPECT_EQ(c.mode, g.mode);
+  EXPECT_TRUE(c.overwrite);
+  EXPECT_EQ(c.video.has_value(), g.width != 0);
+  if (c.video) {
+    EXPECT_EQ(c.video->path, g.input);
+    EXPECT_EQ(c.video->width, g.width);
+    EXPECT_EQ(c.video->height, g.height);
+  }
+  EXPECT_EQ(c.outWidth, g.outWidth);
+  EXPECT_EQ(c.outHeight, g.outHeight);
+  ASSERT_EQ(c.audio.has_value(), g.audio);
+  if (g.audio) {
+    EXPECT_EQ(c.audio->sampleRate, 11025);
+    EXPECT_EQ(c.audio->channels, 1);
+    EXPECT_EQ(c.audio->format, SampleFormat::U8);
+  }
+  EXPECT_EQ(c.outSampleRate, g.outSampleRate);
+  EXPECT_EQ(c.outChannels, g.outChannels);
+  EXPECT_EQ(c.outputPath, g.output);
+  if (g.mode != OutputMode::Snapshot) {
+    EXPECT_EQ(c.host, "127.0.0.1");
+    EXPECT_EQ(c.port, 65535);
+  }
 }
 
-TEST(ConverterCommandTest, FlvLinesWithAndWithoutAudio) {
-  ConverterCommand flv = MustParse(Format(
-      "\"%sffmpeg\" -y -r %d -s %s -pix_fmt yuyv422 -i \"%sseed.yuv\" \"%stemp.flv\" -lss lss://127.0.0.1:%d",
-      kDir, 10, "640x480", kDir, kDir, 5123));
-  EXPECT_EQ(flv.mode, OutputMode::LiveFlv);
-  EXPECT_TRUE(flv.overwrite);
-  ASSERT_TRUE(flv.video.has_value());
-  EXPECT_EQ(flv.video->path, "/opt/vt cam/seed.yuv");
-  EXPECT_EQ(flv.video->width, 640);
-  EXPECT_EQ(flv.video->height, 480);
-  EXPECT_EQ(flv.video->frameRate, 10);
-  EXPECT_FALSE(flv.audio.has_value());
-  EXPECT_EQ(flv.outWidth, 0);
-  EXPECT_EQ(flv.outputPath, "/opt/vt cam/temp.flv");
-  EXPECT_EQ(flv.host, "127.0.0.1");
-  EXPECT_EQ(flv.port, 5123);
-
-  ConverterCommand withAudio = MustParse(Format(
-      "\"%sffmpeg\" -y -r %d -s %s -pix_fmt yuyv422 -i \"%sseed.yuv\" -ar 11025 -f u8 -ac 1 -i "
-      "\"%sseed.s16le\" -acodec libfaac -ar 44100 \"%stemp.flv\" -lss lss://127.0.0.1:%d",
-      kDir, 10, "qcif", kDir, kDir, kDir, 65535));
-  EXPECT_EQ(withAudio.mode, OutputMode::LiveFlv);
-  EXPECT_EQ(withAudio.video->width, 176);
-  EXPECT_EQ(withAudio.video->height, 144);
-  ASSERT_TRUE(withAudio.audio.has_value());
-  EXPECT_EQ(withAudio.audio->sampleRate, 11025);
-  EXPECT_EQ(withAudio.audio->channels, 1);
-  EXPECT_EQ(withAudio.audio->format, SampleFormat::U8);
-  EXPECT_EQ(withAudio.outSampleRate, 44100);
-  EXPECT_EQ(withAudio.outChannels, 0);
-  EXPECT_EQ(withAudio.port, 65535);
-}
-
-TEST(ConverterCommandTest, AacOnlyLine) {
-  ConverterCommand aac = MustParse(Format(
-      "\"%sffmpeg\" -y -ar 11025 -f u8 -ac 1 -i \"%shh.s16le\" -acodec libfaac -ar 44100 -ac 2 temp.aac "
-      "-lss lss://127.0.0.1:%d",
-      kDir, kDir, 7000));
-  EXPECT_EQ(aac.mode, OutputMode::LiveFlv);
-  EXPECT_FALSE(aac.video.has_value());
-  ASSERT_TRUE(aac.audio.has_value());
-  EXPECT_EQ(aac.outSampleRate, 44100);
-  EXPECT_EQ(aac.outChannels, 2);
-  EXPECT_EQ(aac.outputPath, "temp.aac");
-}
-
-TEST(ConverterCommandTest, ThreeGpLinesScaleToCif) {
-  ConverterCommand video = MustParse(Format(
-      "\"%sffmpeg\" -y -r %d -s %s -pix_fmt yuyv422 -i \"%sseed.yuv\" -s cif \"%stemp.3gp\" -lss sls://127.0.0.1:%d",
-      kDir, 10, "160x120", kDir, kDir, 6000));
-  EXPECT_EQ(video.mode, OutputMode::PacketStream);
-  EXPECT_EQ(video.video->width, 160);
-  EXPECT_EQ(video.video->height, 120);
-  EXPECT_EQ(video.outWidth, 352);
-  EXPECT_EQ(video.outHeight, 288);
-  EXPECT_FALSE(video.audio.has_value());
-
-  ConverterCommand withAudio = MustParse(Format(
-      "\"%sffmpeg\" -y -r %d -s %s -pix_fmt yuyv422 -i \"%sseed.yuv\" -ar 11025 -f u8 -ac 1 -i \"%sseed.s16le\" "
-      "-acodec libfaac -ar 44100 -s cif \"%stemp.3gp\" -lss sls://127.0.0.1:%d",
-      kDir, 10, "640x480", kDir, kDir, kDir, 6001));
-  EXPECT_EQ(withAudio.mode, OutputMode::PacketStream);
-  EXPECT_EQ(withAudio.outWidth, 352);
-  EXPECT_TRUE(withAudio.audio.has_value());
-  EXPECT_EQ(withAudio.outSampleRate, 44100);
-}
-
-TEST(ConverterCommandTest, SnapshotLinesWithAndWithoutOutputSize) {
-  const char* format = "\"%sffmpeg\" -y -s %s -pix_fmt yuyv422 -i \"%s\" %s \"%s\"";
-  ConverterCommand plain = MustParse(Format(format, kDir, "640x480", "/tmp/vts1A2B.tmp.yuv", "",
-                                            "/tmp/vts1A2B.tmp.yuv.jpg"));
-  EXPECT_EQ(plain.mode, OutputMode::Snapshot);
-  EXPECT_EQ(plain.video->path, "/tmp/vts1A2B.tmp.yuv");
-  EXPECT_EQ(plain.outputPath, "/tmp/vts1A2B.tmp.yuv.jpg");
-  EXPECT_EQ(plain.outWidth, 0);
-
-  ConverterCommand small = MustParse(Format(format, kDir, "640x480", "/tmp/a.yuv", "-s qcif", "/tmp/a.yuv.jpg"));
-  EXPECT_EQ(small.mode, OutputMode::Snapshot);
-  EXPECT_EQ(small.outWidth, 176);
-  EXPECT_EQ(small.outHeight, 144);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Convertors, ConverterCommandLines,
+    ::testing::Values(
+        GoodLine{VIDEO_IN "\"" DIR "temp.flv\" -lss lss://127.0.0.1:65535", "640x480", OutputMode::LiveFlv, 640, 480, 0,
+                 0, false, 0, 0, DIR "seed.yuv", DIR "temp.flv"},
+        GoodLine{VIDEO_IN AUDIO_IN "\"" DIR "temp.flv\" -lss lss://127.0.0.1:65535", "qcif", OutputMode::LiveFlv, 176,
+                 144, 0, 0, true, 44100, 0, DIR "seed.yuv", DIR "temp.flv"},
+        GoodLine{"\"" DIR "ffmpeg\" -y -ar 11025 -f u8 -ac 1 -i \"" DIR "hh.s16le\" -acodec libfaac -ar 44100 -ac 2%s "
+                 "temp.aac -lss lss://127.0.0.1:65535",
+                 "", OutputMode::LiveFlv, 0, 0, 0, 0, true, 44100, 2, "", "temp.aac"},
+        GoodLine{VIDEO_IN "-s cif \"" DIR "temp.3gp\" -lss sls://127.0.0.1:65535", "160x120", OutputMode::PacketStream,
+                 160, 120, 352, 288, false, 0, 0, DIR "seed.yuv", DIR "temp.3gp"},
+        GoodLine{VIDEO_IN AUDIO_IN "-s cif \"" DIR "temp.3gp\" -lss sls://127.0.0.1:65535", "640x480",
+                 OutputMode::PacketStream, 640, 480, 352, 288, true, 44100, 0, DIR "seed.yuv", DIR "temp.3gp"},
+        GoodLine{"\"" DIR "ffmpeg\" -y -s 640x480 -pix_fmt yuyv422 -i \"/tmp/vts1A2B.tmp.yuv\" %s\"/tmp/v.jpg\"", "",
+                 OutputMode::Snapshot, 640, 480, 0, 0, false, 0, 0, "/tmp/vts1A2B.tmp.yuv", "/tmp/v.jpg"},
+        GoodLine{"\"" DIR "ffmpeg\" -y -s 640x480 -pix_fmt yuyv422 -i \"/tmp/a.yuv\" %s \"/tmp/a.jpg\"", "-s qcif",
+                 OutputMode::Snapshot, 640, 480, 176, 144, false, 0, 0, "/tmp/a.yuv", "/tmp/a.jpg"}));
 
 TEST(ConverterCommandTest, RejectedLines) {
   const char* const lines[] = {

@@ -119,7 +119,7 @@ TEST_F(LoggerTest, RecordLayoutLevelsAndLastError) {
   logger_.InitLog(0);
   logger_.Log("plain %d", 7);
   logger_.LogAtLevel(LOG_DEBUG, "dropped");
-  logger_.LogAtLevel(LOG_ERROR, "kept %s\n", "x");
+  logger_.LogAtLevel(LOG_INFO, "kept %s\n", "x");  // at the threshold
   errno = 13;
   logger_.LogWithLastError("failed %s", "open");
   const std::string text = LogText();

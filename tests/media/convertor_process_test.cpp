@@ -1,6 +1,6 @@
 // Convertors starting real processes: a stand-in converter (a script that records its
 // command line and plays the converter's side of the loopback contract) for the restart
-// rules and the snapshot, and the real converter (build/bin/ffmpeg) for a live FLV viewer.
+// rules and the snapshot. The real converter feeding a viewer is a system test.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "media/FileDispatcher.h"
 #include "platform/Process.h"
 #include "platform/ProgramDir.h"
 #include "platform/Tick.h"
@@ -135,17 +134,6 @@ TEST_F(ConvertorProcessTest, NoNewConverterOnceTheProgramStops) {
   delete convertor;
 }
 
-TEST_F(ConvertorProcessTest, MobileConvertorStartsTheLengthPrefixedOutput) {
-  UseStandIn();
-  C3GPStreamConvertor convertor(0x500, 10, 2);
-  ASSERT_EQ(convertor.Open(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession() != nullptr; }));
-  EXPECT_EQ(convertor.AudioSession(), nullptr);
-  EXPECT_EQ(Calls(m_dir)[0].args,
-            Args({"-y", "-r", "10", "-s", "qcif", "-pix_fmt", "yuyv422", "-i", m_dir + "seed.yuv", "-s", "cif",
-                  m_dir + "temp.3gp", "-lss", "sls://127.0.0.1:" + std::to_string(m_port)}));
-}
-
 TEST_F(ConvertorProcessTest, SnapshotRunsTheConverterAndWaitsForIt) {
   UseStandIn();
   const std::string in = m_dir + "frame.yuv";
@@ -158,88 +146,6 @@ TEST_F(ConvertorProcessTest, SnapshotRunsTheConverterAndWaitsForIt) {
   // Without an output size the option is left out.
   CStreamConvertor::ConvertYUV2JPG(1, in.c_str(), out.c_str(), nullptr);
   EXPECT_EQ(Calls(m_dir)[1].args, Args({"-y", "-s", "160x120", "-pix_fmt", "yuyv422", "-i", in, out}));
-}
-
-// The viewer's end of a live stream: an accepting socket of the program with a live sender
-// bound to it, and a blocking client that collects what the sender sends.
-class CViewerConnection : public CIOCPServerSocket {
- public:
-  ~CViewerConnection() override { Retire(); }
-  int ProcessRecvBuffer() override {
-    GetRecvBuffer()->Reset();
-    return 1;
-  }
-};
-
-TEST_F(ConvertorProcessTest, RealConverterStreamReachesAViewerAsDecodableFlv) {
-  const std::string binDir = std::string(VT_BIN_DIR) + "/";
-  ASSERT_EQ(access((binDir + "ffmpeg").c_str(), X_OK), 0) << "build the converter (target vt_converter_program)";
-  platform::SetConvertorDirectory(binDir);
-
-  nettest::Listener viewerListener;
-  ASSERT_TRUE(viewerListener.Ok());
-  CViewerConnection connection;
-  connection.SetListener(&viewerListener);
-  ASSERT_EQ(connection.AcceptFrom(), 1);
-  const int client = nettest::ConnectBlocking(viewerListener.Port());
-  nettest::SendAll(client, "GET /vdata.flv HTTP/1.1\r\n\r\n");
-  ASSERT_TRUE(WaitUntil([&] { return connection.GetState() == CIOCPSocket::kConnected; }));
-  CFileDispatcher viewer;
-  viewer.Bind(&connection);
-
-  std::string received;
-  std::atomic<bool> reading{true};
-  std::thread reader([&] {
-    char buffer[65536];
-    while (reading.load()) {
-      const ssize_t n = recv(client, buffer, sizeof(buffer), 0);
-      if (n <= 0) break;
-      received.append(buffer, static_cast<size_t>(n));
-    }
-  });
-
-  auto* convertor = new CStreamConvertor(0x400, 10, 1);
-  convertor->AddViewer(&viewer);
-  ASSERT_EQ(convertor->Open(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return convertor->VideoSession() != nullptr; }));
-
-  // About 3 s of a moving 160x120 picture at 10 fps, paced on the frozen tick.
-  platform::FreezeTickForTest(900000);
-  std::vector<char> frame(160 * 120 * 2);
-  for (int i = 0; i < 40; ++i) {
-    for (size_t p = 0; p < frame.size(); p += 2) {
-      frame[p] = static_cast<char>(((p / 2) % 160 + static_cast<size_t>(i) * 8) & 0xFF);
-      frame[p + 1] = static_cast<char>(0x80);
-    }
-    EXPECT_EQ(convertor->ConvertSourceVideoData(frame.data(), static_cast<int>(frame.size())), 1);
-    platform::AdvanceTickForTest(100);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(WaitUntil([&] { return viewer.LiveCount() >= 10; }, 20000)) << viewer.LiveCount();
-  EXPECT_GT(convertor->ConvertedBytes(), 0u);
-  convertor->RemoveViewer(&viewer);
-  connection.DestorySocket();
-  reading.store(false);
-  reader.join();
-  close(client);
-  delete convertor;
-
-  ASSERT_GT(received.size(), 13u);
-  EXPECT_EQ(received.substr(0, 3), "FLV");
-  const std::string file = m_dir + "live.flv";
-  std::ofstream(file, std::ios::binary) << received;
-  const std::string probe = m_dir + "probe.txt";
-  const std::string command = "ffprobe -v error -select_streams v -count_frames -show_entries "
-                              "stream=codec_type,width,height,nb_read_frames -of default=nw=1 '" +
-                              file + "' > '" + probe + "' 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(probe);
-  const std::string report = ReadFile(probe);
-  EXPECT_NE(report.find("codec_type=video"), std::string::npos) << report;
-  EXPECT_NE(report.find("width=160"), std::string::npos) << report;
-  EXPECT_NE(report.find("height=120"), std::string::npos) << report;
-  const size_t at = report.find("nb_read_frames=");
-  ASSERT_NE(at, std::string::npos) << report;
-  EXPECT_GE(std::atoi(report.c_str() + at + 15), 10) << report;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "media/StreamDataBuffer.h"
 #include "platform/Tick.h"
 #include "tests/media/convertor_support.h"
+#include "tests/support/FlvBytes.h"
 
 namespace {
 
@@ -76,23 +77,8 @@ class CRecordingViewer : public CFileDispatcher {
   std::function<void()> onSend;
 };
 
-std::string FlvTag(uint8_t type, uint32_t size, uint8_t first) {
-  std::string tag(11 + size + 4, '\0');
-  tag[0] = static_cast<char>(type);
-  tag[1] = static_cast<char>(size >> 16);
-  tag[2] = static_cast<char>(size >> 8);
-  tag[3] = static_cast<char>(size);
-  if (size > 0) tag[11] = static_cast<char>(first);
-  const uint32_t previous = size + 11;
-  for (int i = 0; i < 4; ++i) tag[11 + size + i] = static_cast<char>(previous >> (24 - 8 * i));
-  return tag;
-}
-
 // File header, metadata and a small key frame: the whole stream header.
-std::string FlvHeader() {
-  std::string header("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13);
-  return header + FlvTag(18, 30, 2) + FlvTag(9, 40, 0x17);
-}
+std::string FlvHeader() { return flvbytes::FileHeader() + flvbytes::Tag(18, 30, 2) + flvbytes::Tag(9, 40, 0x17); }
 
 TEST_F(ConvertorSessionTest, RefusesGreetingsThatNoConvertorWaitsFor) {
   // A key nobody registered.
@@ -258,7 +244,7 @@ TEST_F(ConvertorSessionTest, HandsParsedPackagesToViewersAndClosesOnARejectedStr
 
   nettest::SendAll(video, FlvHeader());
   ASSERT_TRUE(LogHas("Got whole FLV header/meta-data"));
-  const std::string tags = FlvTag(9, 600, 0x27) + FlvTag(8, 100, 0xAF);
+  const std::string tags = flvbytes::Tag(9, 600, 0x27) + flvbytes::Tag(8, 100, 0xAF);
   nettest::SendAll(video, tags);
   ASSERT_TRUE(WaitUntil([&] { return stays.bytes.load() >= static_cast<int>(tags.size()); }));
   EXPECT_EQ(leaves.calls.load(), 1);

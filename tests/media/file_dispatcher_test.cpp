@@ -15,9 +15,11 @@
 #include "net/IOCPServerSocket.h"
 #include "platform/Tick.h"
 #include "tests/net/NetTestSupport.h"
+#include "tests/support/FlvBytes.h"
 
 namespace {
 
+using namespace flvbytes;
 using nettest::LogCapture;
 using nettest::WaitUntil;
 
@@ -36,34 +38,6 @@ class Viewer : public CIOCPServerSocket, public CFileDispatcher {
  private:
   std::atomic<int> m_processed{0};
 };
-
-std::string Be(uint32_t value, int bytes) {
-  std::string out;
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  return out;
-}
-std::string Tag(int type, int totalSize, unsigned char first) {
-  const int dataSize = totalSize - 15;
-  std::string data(static_cast<size_t>(dataSize), static_cast<char>(0x3C));
-  data[0] = static_cast<char>(first);
-  return std::string(1, static_cast<char>(type)) + Be(static_cast<uint32_t>(dataSize), 3) + std::string(7, '\0') + data +
-         Be(static_cast<uint32_t>(dataSize) + 11, 4);
-}
-std::string FileHeader() { return std::string("FLV\x01\x05", 5) + Be(9, 4) + Be(0, 4); }
-std::string Meta() { return Tag(18, 60, 0x02); }
-std::string Key(int totalSize) { return Tag(9, totalSize, 0x17); }
-std::string Inter(int totalSize) { return Tag(9, totalSize, 0x27); }
-std::string Audio(int totalSize) { return Tag(8, totalSize, 0xAF); }
-
-int Feed(CStreamDataBuffer& buffer, const std::string& bytes) {
-  int free = 0;
-  char* at = buffer.GetWriteBuffer(&free);
-  std::memcpy(at, bytes.data(), bytes.size());
-  buffer.CommitWrite(static_cast<int>(bytes.size()));
-  int length = 0;
-  char* data = buffer.GetData(&length);
-  return buffer.ParseReceived(data, length);
-}
 
 // True when nothing is waiting on the client side.
 bool NothingArrived(int fd) {
@@ -195,39 +169,29 @@ TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrameAndIsClosedWhenStal
   EXPECT_EQ(m_viewer.GetState(), CIOCPSocket::kAccepting);
 }
 
-TEST_F(FileDispatcherTest, HeaderlessStreamStillSendsTheKeyFrame) {
-  // An empty first record leaves the record stream without a header.
-  CPacketStreamDataBuffer records;
-  records.SetSize(8192, 32);
-  const std::string empty(4, '\0');
-  const std::string first = std::string("\x03\x00\x00\x00", 4) + "abc";
-  const std::string second = std::string("\x02\x00\x00\x00", 4) + "de";
-  ASSERT_EQ(Feed(records, empty + first + second.substr(0, 3)), 1);
-  EXPECT_EQ(m_viewer.SendLive(&records), 1);
-  EXPECT_EQ(nettest::ReadExactly(m_client, 10), first + second.substr(0, 3));
-  ASSERT_EQ(Feed(records, second.substr(3)), 1);
-  EXPECT_EQ(m_viewer.SendLive(&records), 1);
-  EXPECT_EQ(nettest::ReadExactly(m_client, 3), second.substr(3));
-  const std::string logged = Logged();
-  EXPECT_EQ(logged.find("CFileDispatcher::SendLive1"), std::string::npos);
-  EXPECT_NE(logged.find("CFileDispatcher::SendLive2"), std::string::npos);
-  EXPECT_TRUE(SendsDone());  // the packages stay pinned until their sends completed
-}
-
-TEST_F(FileDispatcherTest, FirstRecordReachesAViewerOnceAsTheHeader) {
-  CPacketStreamDataBuffer records;
-  records.SetSize(8192, 32);
-  const std::string init = std::string("\x03\x00\x00\x00", 4) + "ini";
-  const std::string second = std::string("\x02\x00\x00\x00", 4) + "de";
-  ASSERT_EQ(Feed(records, init + second.substr(0, 3)), 1);
-  EXPECT_EQ(m_viewer.SendLive(&records), 1);
-  // The header, then the stream from the next record boundary: the init record only once.
-  EXPECT_EQ(nettest::ReadExactly(m_client, 10), init + second.substr(0, 3));
-  ASSERT_EQ(Feed(records, second.substr(3)), 1);
-  EXPECT_EQ(m_viewer.SendLive(&records), 1);
-  EXPECT_EQ(nettest::ReadExactly(m_client, 3), second.substr(3));
-  EXPECT_NE(Logged().find("CFileDispatcher::SendLive1"), std::string::npos);
-  EXPECT_TRUE(SendsDone());
+// An empty first record leaves the record stream without a header; a whole one is the
+// header, sent once, and the stream goes on from the next record boundary.
+TEST_F(FileDispatcherTest, RecordStreamsWithAndWithoutAHeaderRecord) {
+  for (const std::string& first : {Record(""), Record("ini")}) {
+    const bool headed = first.size() > 4;
+    CPacketStreamDataBuffer records;
+    records.SetSize(8192, 32);
+    const std::string body = headed ? "" : Record("abc");
+    const std::string second = Record("de");
+    const size_t mark = LogCapture::Instance().Mark();
+    m_viewer.Bind(&m_viewer);
+    ASSERT_EQ(Feed(records, first + body + second.substr(0, 3)), 1);
+    EXPECT_EQ(m_viewer.SendLive(&records), 1);
+    const std::string expected = (headed ? first : body) + second.substr(0, 3);
+    EXPECT_EQ(nettest::ReadExactly(m_client, expected.size()), expected);
+    ASSERT_EQ(Feed(records, second.substr(3)), 1);
+    EXPECT_EQ(m_viewer.SendLive(&records), 1);
+    EXPECT_EQ(nettest::ReadExactly(m_client, 3), second.substr(3));
+    const std::string logged = LogCapture::Instance().Since(mark);
+    EXPECT_EQ(logged.find("CFileDispatcher::SendLive1") != std::string::npos, headed);
+    EXPECT_NE(logged.find("CFileDispatcher::SendLive2"), std::string::npos);
+    EXPECT_TRUE(SendsDone());  // the packages stay pinned until their sends completed
+  }
 }
 
 TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {

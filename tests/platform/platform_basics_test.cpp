@@ -14,7 +14,6 @@
 #include "platform/ProgramDir.h"
 #include "platform/RegistryKey.h"
 #include "platform/TempName.h"
-#include "platform/Thread.h"
 #include "platform/Tick.h"
 
 namespace fs = std::filesystem;
@@ -158,6 +157,7 @@ TEST(RegistryKey, KeepsStringsAndBinaryApart) {
     CRegistryKey key;
     ASSERT_TRUE(key.Open("Software\\Norvane\\Test"));
     EXPECT_TRUE(key.SetString("Text", "a=b\nc\\d"));
+    EXPECT_TRUE(key.SetString("k=v", "x"));  // "=" in a name is escaped too
     const uint32_t four = 0x01020304;
     EXPECT_TRUE(key.SetBinary("Four", &four, 4));
   }
@@ -175,6 +175,9 @@ TEST(RegistryKey, KeepsStringsAndBinaryApart) {
   ASSERT_TRUE(key.QueryValue("Four", &value, &size, &type));
   EXPECT_EQ(type, CRegistryKey::Type::Binary);
   EXPECT_EQ(value, 0x01020304u);
+  size = sizeof(buf);
+  ASSERT_TRUE(key.QueryValue("k=v", buf, &size));
+  EXPECT_STREQ(buf, "x");
   size = 4;
   EXPECT_FALSE(key.QueryValue("Text", buf, &size));  // too small: fails, tells the size
   EXPECT_EQ(size, 8u);
@@ -192,14 +195,4 @@ TEST(ProgramDir, DirectoriesEndInSlash) {
   EXPECT_EQ(ProgramDirectory(), DirectoryOf(ExecutablePath()));
   SetConvertorDirectory("/opt/conv");
   EXPECT_EQ(ConvertorDirectory(), "/opt/conv/");
-}
-
-TEST(Thread, NamedThreadCarriesItsName) {
-  std::string seen;
-  StartNamedThread("tHttpBridge", [&] {
-    char name[16];
-    pthread_getname_np(pthread_self(), name, sizeof(name));
-    seen = name;
-  }).join();
-  EXPECT_EQ(seen, "tHttpBridge");
 }

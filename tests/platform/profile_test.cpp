@@ -62,6 +62,8 @@ TEST_F(ProfileTest, ListsSectionNamesKeysAndLines) {
   EXPECT_EQ(GetPrivateProfileString(nullptr, nullptr, "", small, sizeof(small), path_.c_str()), 6u);
   EXPECT_EQ(small[6], 0);
   EXPECT_EQ(small[7], 0);
+  char nearly[23];  // room for every name but not the closing zero
+  EXPECT_EQ(GetPrivateProfileString(nullptr, nullptr, "", nearly, sizeof(nearly), path_.c_str()), 21u);
 }
 
 TEST_F(ProfileTest, WritesDeletesAndKeepsOtherLines) {
@@ -87,10 +89,14 @@ TEST_F(ProfileTest, StructValuesCarryAChecksum) {
   ASSERT_TRUE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 16, path_.c_str()));
   EXPECT_EQ(0, memcmp(back, digest, 16));
   EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 15, path_.c_str()));
-  std::string hex = GetProfileString("LiveUpdate", "DLF_History", "", path_.c_str());
-  hex[0] = hex[0] == '9' ? '8' : '9';  // one changed byte breaks the checksum
-  WritePrivateProfileString("LiveUpdate", "DLF_History", hex.c_str(), path_.c_str());
-  EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 16, path_.c_str()));
+  const std::string hex = GetProfileString("LiveUpdate", "DLF_History", "", path_.c_str());
+  // One changed data byte, or only the top bit of the checksum, breaks the checksum.
+  for (size_t at : {size_t{0}, hex.size() - 2}) {
+    std::string bad = hex;
+    bad[at] = "0123456789ABCDEF"[(std::stoi(bad.substr(at, 1), nullptr, 16) ^ 8)];
+    WritePrivateProfileString("LiveUpdate", "DLF_History", bad.c_str(), path_.c_str());
+    EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 16, path_.c_str())) << bad;
+  }
   EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "Missing", back, 16, path_.c_str()));
 }
 

@@ -72,3 +72,11 @@ def camera(tmp_path):
     cam = Camera(str(tmp_path))
     yield cam
     cam.cleanup()
+
+
+@pytest.fixture(scope="module")
+def shared_camera(tmp_path_factory):
+    """One program folder for a whole module: its tests run in order and build on each other."""
+    cam = Camera(str(tmp_path_factory.mktemp("camera")))
+    yield cam
+    cam.cleanup()

@@ -61,20 +61,13 @@ def test_stop_without_instance_starts_nothing(camera):
     assert camera.log == ""
 
 
-def test_sigterm_shuts_down_cleanly(camera):
+def test_sigterm_shuts_down_cleanly_after_creating_the_registry_values(camera):
     p = camera.start()
     assert camera.wait_for_log("startup!")
     p.send_signal(signal.SIGTERM)
     assert p.wait(timeout=5) == 0
     assert "Vantor Home Camera shutdown!" in camera.log
     assert not os.path.exists(camera.path("VantorHomeCamera._lock"))
-
-
-def test_first_start_creates_the_registry_values(camera):
-    p = camera.start()
-    assert camera.wait_for_log("startup!")
-    camera.run("-stop")
-    p.wait(timeout=5)
     registry = os.path.join(camera.env["XDG_CONFIG_HOME"], "Norvane", "VantorHomeCamera", "registry")
     with open(registry) as f:
         lines = sorted(f.read().splitlines())

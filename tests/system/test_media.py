@@ -54,8 +54,9 @@ def converter_pids(camera_pid, protocol):
     return pids
 
 
-@pytest.fixture
-def running(camera):
+@pytest.fixture(scope="module")
+def running(shared_camera):
+    camera = shared_camera
     camera.env["VTCAM_CAPTURE"] = "test:motion=0"
     p = camera.start()
     assert camera.wait_for_log("Convertor Listener startup!")

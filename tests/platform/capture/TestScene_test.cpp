@@ -25,7 +25,6 @@ int ChangedPixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) 
 TEST(TestScene, FrameIsAFunctionOfItsIndexOnly) {
   TestSceneParams p;
   EXPECT_EQ(Frame(p, 42), Frame(p, 42));
-  EXPECT_EQ(Frame(p, 0), Frame(p, 0));
   EXPECT_NE(Frame(p, 41), Frame(p, 42)) << "the index strip tells frames apart";
   EXPECT_EQ(ChangedPixels(Frame(p, 41), Frame(p, 42)), 0) << "still frames differ only in the strip";
   for (uint64_t index : {0ull, 1ull, 5ull, 199ull, 123456789ull, 0xFFFFFFFFull}) {
@@ -69,8 +68,6 @@ TEST(TestScene, AudioBlocksAreTenthsOfASecondOfATone) {
 
   std::vector<uint8_t> a(kTestAudioBlockMax), b(kTestAudioBlockMax);
   RenderTestAudioBlock(3, a.data());
-  RenderTestAudioBlock(3, b.data());
-  EXPECT_EQ(a, b);
   // 440 Hz at 11025 Hz: one second holds whole periods, so block n and n+10 are equal.
   RenderTestAudioBlock(13, b.data());
   EXPECT_EQ(a, b);

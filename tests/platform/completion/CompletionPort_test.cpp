@@ -2,18 +2,10 @@
 // and close races, descriptor hygiene.
 #include "platform/completion/CompletionPort.h"
 
-#include "tests/support/LoopbackPeers.h"
-
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -22,10 +14,14 @@
 #include <vector>
 
 #include "platform/Tick.h"
+#include "tests/support/LoopbackPeers.h"
 
 namespace pc = platform::completion;
 
 namespace {
+
+using nettest::ConnectBlocking;
+using nettest::ReadExactly;
 
 struct TestOp : pc::Overlapped {
   int tag = 0;
@@ -37,8 +33,7 @@ struct Record {
   uint32_t bytes;
 };
 
-// Collects completions from the worker threads; every test waits on it with a generous
-// safety time-out that only matters when something is broken.
+// Completions from the worker threads; the time-out only matters when something is broken.
 class Collector {
  public:
   void Add(const Record& record) {
@@ -68,48 +63,55 @@ class Collector {
 };
 
 Collector* g_collector = nullptr;
+std::thread::id g_poster;
+std::atomic<bool> g_ranOnPoster{false};
 
 void Routine(uint32_t status, uint32_t bytes, pc::Overlapped* overlapped) {
+  if (std::this_thread::get_id() == g_poster) g_ranOnPoster.store(true);
   g_collector->Add(Record{static_cast<TestOp*>(overlapped)->tag, status, bytes});
 }
 
 int TcpSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
-using nettest::ConnectBlocking;
-using nettest::Loopback;
-using nettest::OpenDescriptors;
-using nettest::ReadExactly;
-
-int ListenOnLoopback(uint16_t* port) { return nettest::ListenBlocking(port); }
-
 class CompletionPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_collector = &m_collector;
+    g_poster = std::this_thread::get_id();
+    g_ranOnPoster.store(false);
     pc::GetStats();  // the proactor's own epoll descriptor exists from here on
-    m_descriptorsBefore = OpenDescriptors();
+    m_descriptorsBefore = nettest::OpenDescriptors();
   }
   void TearDown() override {
-    // Every posted operation was delivered and nothing stayed open.
+    // Every posted operation was delivered, no completion ran on a poster, nothing stayed open.
     EXPECT_TRUE(nettest::WaitUntil([] { return pc::GetStats().operations == 0; }));
     EXPECT_EQ(pc::GetStats().sockets, 0);
-    EXPECT_EQ(OpenDescriptors(), m_descriptorsBefore);
+    EXPECT_FALSE(g_ranOnPoster.load());
+    if (m_server >= 0) close(m_server);
+    EXPECT_EQ(nettest::OpenDescriptors(), m_descriptorsBefore);
     platform::ResetTickForTest();
   }
-
   // A bound listener with one accept posted into a fresh socket.
   void ArmAccept(uint32_t receiveLength) {
-    m_listener = ListenOnLoopback(&m_port);
+    m_listener = nettest::ListenBlocking(&m_port);
     ASSERT_TRUE(pc::BindIoCompletionCallback(m_listener, Routine));
     m_accepted = TcpSocket();
     m_acceptOp.tag = 1;
     ASSERT_EQ(pc::AcceptEx(m_listener, m_accepted, m_buffer, receiveLength, 32, 32, &m_acceptOp), 0);
+  }
+  // A bound client connected to a plain peer; returns the peer.
+  int BoundPair(int* client) {
+    if (m_server < 0) m_server = nettest::ListenBlocking(&m_port);
+    *client = ConnectBlocking(m_port);
+    EXPECT_TRUE(pc::BindIoCompletionCallback(*client, Routine));
+    return accept(m_server, nullptr, nullptr);
   }
 
   Collector m_collector;
   int m_descriptorsBefore = 0;
   int m_listener = -1;
   int m_accepted = -1;
+  int m_server = -1;
   uint16_t m_port = 0;
   TestOp m_acceptOp;
   char m_buffer[4096] = {};
@@ -119,13 +121,10 @@ TEST_F(CompletionPortTest, AcceptCompletesWithFirstDataAndAddresses) {
   platform::FreezeTickForTest(5000);
   ArmAccept(1000);
   const int client = ConnectBlocking(m_port);
-  ASSERT_GE(client, 0);
   // Connected but silent: no completion yet, but the connect time runs.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(m_collector.Records().empty());
   uint32_t seconds = 0;
-  ASSERT_EQ(pc::GetConnectTime(m_accepted, &seconds), 0);
-  EXPECT_EQ(seconds, 0u);
   platform::AdvanceTickForTest(31000);
   ASSERT_EQ(pc::GetConnectTime(m_accepted, &seconds), 0);
   EXPECT_EQ(seconds, 31u);
@@ -137,24 +136,18 @@ TEST_F(CompletionPortTest, AcceptCompletesWithFirstDataAndAddresses) {
   EXPECT_EQ(record.status, pc::kStatusSuccess);
   EXPECT_EQ(record.bytes, 5u);
   EXPECT_EQ(std::string(m_buffer, 5), "hello");
-
   sockaddr_in local{}, remote{};
   pc::GetAcceptExSockaddrs(m_buffer, 1000, 32, 32, &local, &remote);
-  sockaddr_in clientAddress{};
-  socklen_t length = sizeof(clientAddress);
-  getsockname(client, reinterpret_cast<sockaddr*>(&clientAddress), &length);
-  EXPECT_EQ(remote.sin_port, clientAddress.sin_port);
+  EXPECT_EQ(ntohs(remote.sin_port), nettest::LocalPort(client));
   EXPECT_EQ(ntohs(local.sin_port), m_port);
   EXPECT_EQ(ntohl(remote.sin_addr.s_addr), INADDR_LOOPBACK);
 
   // The accepted connection lives in the pre-made descriptor: it answers on it.
   ASSERT_TRUE(pc::BindIoCompletionCallback(m_accepted, Routine));
   TestOp sendOp;
-  sendOp.tag = 2;
   ASSERT_EQ(pc::Send(m_accepted, "world", 5, &sendOp), 0);
   EXPECT_EQ(ReadExactly(client, 5), "world");
   ASSERT_TRUE(m_collector.WaitFor(2));
-
   close(client);
   EXPECT_EQ(pc::CloseSocket(m_accepted), 0);
   EXPECT_EQ(pc::CloseSocket(m_listener), 0);
@@ -179,7 +172,6 @@ TEST_F(CompletionPortTest, ClosingTheAcceptSocketOrTheListenerCancelsTheAccept) 
   ASSERT_TRUE(m_collector.WaitFor(1));
   EXPECT_EQ(m_collector.Records()[0].status, pc::kStatusCancelled);
 
-  // A second accept, cancelled through its listener this time.
   m_accepted = TcpSocket();
   ASSERT_EQ(pc::AcceptEx(m_listener, m_accepted, m_buffer, 100, 32, 32, &m_acceptOp), 0);
   EXPECT_EQ(pc::CloseSocket(m_listener), 0);
@@ -191,13 +183,11 @@ TEST_F(CompletionPortTest, ClosingTheAcceptSocketOrTheListenerCancelsTheAccept) 
 }
 
 TEST_F(CompletionPortTest, ConnectSendsItsDataAndRefusalIsReported) {
-  uint16_t port = 0;
-  const int server = ListenOnLoopback(&port);
+  const int server = nettest::ListenBlocking(&m_port);
   const int client = TcpSocket();
   ASSERT_TRUE(pc::BindIoCompletionCallback(client, Routine));
-  TestOp connectOp;
-  connectOp.tag = 7;
-  ASSERT_EQ(pc::ConnectEx(client, Loopback(port), "GET / HTTP/1.1\r\n", 16, &connectOp), 0);
+  TestOp connectOp, recvOp;
+  ASSERT_EQ(pc::ConnectEx(client, nettest::Loopback(m_port), "GET / HTTP/1.1\r\n", 16, &connectOp), 0);
   const int peer = accept(server, nullptr, nullptr);
   EXPECT_EQ(ReadExactly(peer, 16), "GET / HTTP/1.1\r\n");
   ASSERT_TRUE(m_collector.WaitFor(1));
@@ -207,10 +197,8 @@ TEST_F(CompletionPortTest, ConnectSendsItsDataAndRefusalIsReported) {
   ASSERT_EQ(pc::GetConnectTime(client, &seconds), 0);
   EXPECT_EQ(seconds, 0u);
 
-  // A receive then sees the peer's bytes, and its close as 0 bytes.
+  // A receive sees the peer's bytes, and its close as 0 bytes.
   char buffer[64];
-  TestOp recvOp;
-  recvOp.tag = 8;
   ASSERT_EQ(pc::Recv(client, buffer, sizeof(buffer), &recvOp), 0);
   send(peer, "HTTP/1.1 200 OK", 15, 0);
   ASSERT_TRUE(m_collector.WaitFor(2));
@@ -222,77 +210,48 @@ TEST_F(CompletionPortTest, ConnectSendsItsDataAndRefusalIsReported) {
   EXPECT_EQ(m_collector.Records()[2].bytes, 0u);
   pc::CloseSocket(client);
 
-  // Nobody listens on the port any more: the refusal arrives as a completion.
-  close(server);
+  close(server);  // nobody listens any more: the refusal arrives as a completion
   const int refused = TcpSocket();
   ASSERT_TRUE(pc::BindIoCompletionCallback(refused, Routine));
-  ASSERT_EQ(pc::ConnectEx(refused, Loopback(port), "x", 1, &connectOp), 0);
+  ASSERT_EQ(pc::ConnectEx(refused, nettest::Loopback(m_port), "x", 1, &connectOp), 0);
   ASSERT_TRUE(m_collector.WaitFor(4));
   EXPECT_EQ(m_collector.Records()[3].status, pc::kStatusConnectionRefused);
   pc::CloseSocket(refused);
 }
 
+// Large sends wait in the queue for the peer to read; the small one is written inside the
+// posting call, and its completion still belongs to the pool (checked in TearDown).
 TEST_F(CompletionPortTest, SendsGoOutAndCompleteInPostingOrder) {
-  uint16_t port = 0;
-  const int server = ListenOnLoopback(&port);
-  const int client = ConnectBlocking(port);
-  const int peer = accept(server, nullptr, nullptr);
-  ASSERT_TRUE(pc::BindIoCompletionCallback(client, Routine));
-  // Large enough that most of them wait in the queue for the peer to read.
+  int client = -1;
+  const int peer = BoundPair(&client);
+  TestOp ping;
+  ping.tag = 99;
+  ASSERT_EQ(pc::Send(client, "ping", 4, &ping), 0);
+  ASSERT_TRUE(m_collector.WaitFor(1));
+  EXPECT_EQ(ReadExactly(peer, 4), "ping");
+  m_collector.Clear();
+
   constexpr int kSends = 12;
   constexpr size_t kSize = size_t{256} * 1024;
   std::vector<std::string> payloads;
-  payloads.reserve(kSends);
   std::vector<TestOp> ops(kSends);
-  for (int i = 0; i < kSends; ++i) payloads.emplace_back(kSize, static_cast<char>('a' + i));
   for (int i = 0; i < kSends; ++i) {
+    payloads.emplace_back(kSize, static_cast<char>('a' + i));
     ops[i].tag = i;
     ASSERT_EQ(pc::Send(client, payloads[i].data(), kSize, &ops[i]), 0);
   }
   const std::string received = ReadExactly(peer, kSize * kSends);
   ASSERT_EQ(received.size(), kSize * kSends);
-  for (int i = 0; i < kSends; ++i)
-    EXPECT_EQ(received.compare(kSize * i, kSize, payloads[i]), 0) << "payload " << i;
   ASSERT_TRUE(m_collector.WaitFor(kSends));
   const auto records = m_collector.Records();
   for (int i = 0; i < kSends; ++i) {
+    EXPECT_EQ(received.compare(kSize * i, kSize, payloads[i]), 0) << "payload " << i;
     EXPECT_EQ(records[i].tag, i);
     EXPECT_EQ(records[i].status, pc::kStatusSuccess);
     EXPECT_EQ(records[i].bytes, kSize);
   }
   pc::CloseSocket(client);
   close(peer);
-  close(server);
-}
-
-// Where the routine ran: the poster's thread id is set before posting.
-std::thread::id g_poster;
-std::atomic<bool> g_ranOnPoster{true};
-
-void ThreadCheckingRoutine(uint32_t status, uint32_t bytes, pc::Overlapped* overlapped) {
-  g_ranOnPoster.store(std::this_thread::get_id() == g_poster);
-  Routine(status, bytes, overlapped);
-}
-
-TEST_F(CompletionPortTest, SendThatFinishesInsideThePostingCallStillCompletesOnThePool) {
-  uint16_t port = 0;
-  const int server = ListenOnLoopback(&port);
-  const int client = ConnectBlocking(port);
-  const int peer = accept(server, nullptr, nullptr);
-  ASSERT_TRUE(pc::BindIoCompletionCallback(client, ThreadCheckingRoutine));
-  g_poster = std::this_thread::get_id();
-  // Small enough to be written inside the posting call; the completion still belongs to
-  // the pool, never to the poster.
-  TestOp op;
-  op.tag = 7;
-  ASSERT_EQ(pc::Send(client, "ping", 4, &op), 0);
-  ASSERT_TRUE(m_collector.WaitFor(1));
-  EXPECT_EQ(m_collector.Records()[0].bytes, 4u);
-  EXPECT_FALSE(g_ranOnPoster.load());
-  EXPECT_EQ(ReadExactly(peer, 4), "ping");
-  pc::CloseSocket(client);
-  close(peer);
-  close(server);
 }
 
 int g_other = -1;
@@ -311,7 +270,7 @@ void BlockingRoutine(uint32_t, uint32_t, pc::Overlapped*) {
 
 TEST_F(CompletionPortTest, ABusyRoutineHoldsUpNoCompletionOfOtherSockets) {
   uint16_t port = 0;
-  const int server = ListenOnLoopback(&port);
+  const int server = nettest::ListenBlocking(&port);
   const int slow = ConnectBlocking(port);
   const int slowPeer = accept(server, nullptr, nullptr);
   g_other = ConnectBlocking(port);
@@ -331,21 +290,16 @@ TEST_F(CompletionPortTest, ABusyRoutineHoldsUpNoCompletionOfOtherSockets) {
 }
 
 TEST_F(CompletionPortTest, BatchHoldsInlineCompletionsUntilTheOuterBatchCloses) {
-  uint16_t port = 0;
-  const int server = ListenOnLoopback(&port);
   constexpr int kSockets = 3;
   int clients[kSockets];
   int peers[kSockets];
   TestOp ops[kSockets * 2];
-  g_poster = std::this_thread::get_id();
   {
     const pc::PostBatch outer;
     {
       const pc::PostBatch inner;
       for (int i = 0; i < kSockets; ++i) {
-        clients[i] = ConnectBlocking(port);
-        peers[i] = accept(server, nullptr, nullptr);
-        ASSERT_TRUE(pc::BindIoCompletionCallback(clients[i], ThreadCheckingRoutine));
+        peers[i] = BoundPair(&clients[i]);
         for (int k = 0; k < 2; ++k) {
           ops[i * 2 + k].tag = i * 2 + k;
           ASSERT_EQ(pc::Send(clients[i], "ab", 2, &ops[i * 2 + k]), 0);
@@ -364,32 +318,27 @@ TEST_F(CompletionPortTest, BatchHoldsInlineCompletionsUntilTheOuterBatchCloses) 
   std::map<int, std::vector<int>> perSocket;
   for (const Record& record : records) {
     EXPECT_EQ(record.status, pc::kStatusSuccess);
-    EXPECT_EQ(record.bytes, 2u);
     perSocket[record.tag / 2].push_back(record.tag);
   }
-  for (int i = 0; i < kSockets; ++i) EXPECT_EQ(perSocket[i], (std::vector<int>{i * 2, i * 2 + 1}));
-  EXPECT_FALSE(g_ranOnPoster.load());
   for (int i = 0; i < kSockets; ++i) {
+    EXPECT_EQ(perSocket[i], (std::vector<int>{i * 2, i * 2 + 1}));
     pc::CloseSocket(clients[i]);
     close(peers[i]);
   }
-  close(server);
 }
 
 TEST_F(CompletionPortTest, CloseFromAnotherThreadCancelsEachPendingOperationOnce) {
-  uint16_t port = 0;
-  const int server = ListenOnLoopback(&port);
+  m_server = nettest::ListenBlocking(&m_port);
   const int small = 64 * 1024;
-  setsockopt(server, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  setsockopt(m_server, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  static std::string payload(1 << 20, 'z');
+  constexpr int kSends = 6;
   for (int round = 0; round < 20; ++round) {
     m_collector.Clear();
-    const int client = ConnectBlocking(port);
+    int client = -1;
+    const int peer = BoundPair(&client);
     setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    const int peer = accept(server, nullptr, nullptr);
-    ASSERT_TRUE(pc::BindIoCompletionCallback(client, Routine));
     // The peer never reads, so the sends back up; one receive waits as well.
-    static std::string payload(1 << 20, 'z');
-    constexpr int kSends = 6;
     std::vector<TestOp> ops(kSends + 1);
     char buffer[128];
     ops[0].tag = 100;
@@ -398,8 +347,7 @@ TEST_F(CompletionPortTest, CloseFromAnotherThreadCancelsEachPendingOperationOnce
       ops[i].tag = i;
       ASSERT_EQ(pc::Send(client, payload.data(), static_cast<uint32_t>(payload.size()), &ops[i]), 0);
     }
-    std::thread closer([client] { pc::CloseSocket(client); });
-    closer.join();
+    std::thread([client] { pc::CloseSocket(client); }).join();
     ASSERT_TRUE(m_collector.WaitFor(kSends + 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto records = m_collector.Records();
@@ -415,7 +363,6 @@ TEST_F(CompletionPortTest, CloseFromAnotherThreadCancelsEachPendingOperationOnce
     EXPECT_EQ(pc::Send(client, "x", 1, &ops[1]), EBADF);
     close(peer);
   }
-  close(server);
 }
 
 TEST_F(CompletionPortTest, RefusesOperationsThatCannotComplete) {
