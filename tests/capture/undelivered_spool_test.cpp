@@ -1,0 +1,107 @@
+#include "capture/UndeliveredSpool.h"
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/support/TestFiles.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Waiting {
+  int channel;
+  const char* name;
+  int bytes;
+};
+
+struct SpoolCase {
+  const char* what;
+  uint64_t budget;
+  std::vector<Waiting> before;  // oldest first
+  int newBytes;
+  const char* newName;
+  bool kept;
+  std::vector<std::string> after;  // every channel's clips, oldest first, as "<channel>/<name>"
+};
+
+class SpoolFolder : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = testfiles::MakeTempDir("vtspool"); }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A clip as if kept at second `age` of the epoch, so the order is known.
+  void Place(int channel, const std::string& name, int bytes, long age) {
+    const std::string folder = dir_ + "spool/" + std::to_string(channel) + "/";
+    fs::create_directories(folder);
+    testfiles::WriteFile(folder + name, std::string(static_cast<size_t>(bytes), 'c'));
+    utimbuf times{age, age};
+    utime((folder + name).c_str(), &times);
+  }
+  std::vector<std::string> All(const CUndeliveredSpool& spool) {
+    std::vector<std::string> all;
+    std::vector<std::string> paths;
+    for (int channel = 0; channel < 10; ++channel)
+      for (const std::string& p : spool.Waiting(channel)) paths.push_back(p);
+    std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+      return fs::last_write_time(a) < fs::last_write_time(b);
+    });
+    for (const std::string& p : paths) all.push_back(p.substr(p.rfind('/', p.rfind('/') - 1) + 1));
+    return all;
+  }
+  std::string dir_;
+};
+
+class SpoolTest : public SpoolFolder, public ::testing::WithParamInterface<SpoolCase> {};
+
+TEST_P(SpoolTest, KeepsWithinBudgetDroppingOldestFirst) {
+  const SpoolCase& c = GetParam();
+  long age = 1000;
+  for (const Waiting& w : c.before) Place(w.channel, w.name, w.bytes, age++);
+  CUndeliveredSpool spool(dir_ + "spool/", c.budget);
+  const std::string clip = dir_ + "vtc1234.tmp";
+  testfiles::WriteFile(clip, std::string(static_cast<size_t>(c.newBytes), 'n'));
+
+  EXPECT_EQ(spool.Keep(0, clip, c.newName), c.kept) << c.what;
+  EXPECT_EQ(fs::exists(clip), !c.kept) << c.what;  // moved when kept, untouched when not
+  EXPECT_EQ(All(spool), c.after) << c.what;
+  EXPECT_LE(spool.TotalBytes(), c.budget) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Budget, SpoolTest,
+    ::testing::Values(
+        SpoolCase{"fits", 100, {{0, "record_a.flv", 40}}, 60, "record_b.flv", true,
+                  {"0/record_a.flv", "0/record_b.flv"}},
+        SpoolCase{"oldest of any channel goes",
+                  100,
+                  {{3, "record_old.flv", 30}, {0, "record_mid.flv", 30}, {0, "record_new.flv", 30}},
+                  40,
+                  "record_b.flv",
+                  true,
+                  {"0/record_mid.flv", "0/record_new.flv", "0/record_b.flv"}},
+        SpoolCase{"bigger than the budget", 100, {{0, "record_a.flv", 40}}, 101, "record_b.flv", false,
+                  {"0/record_a.flv"}},
+        SpoolCase{"name with a folder", 100, {}, 10, "../record_b.flv", false, {}}));
+
+TEST_F(SpoolFolder, AnotherRunFindsTheClipsOldestFirstAndSkipsHalfCopies) {
+  Place(1, "record_2.flv", 5, 2000);
+  Place(1, "record_1.flv", 5, 1000);
+  Place(1, "record_3.flv.part", 5, 500);  // a copy cut off by a crash
+  CUndeliveredSpool spool(dir_ + "spool/", 1000);
+  const std::vector<std::string> waiting = spool.Waiting(1);
+  ASSERT_EQ(waiting.size(), 2u);
+  EXPECT_EQ(fs::path(waiting[0]).filename(), "record_1.flv");
+  EXPECT_EQ(fs::path(waiting[1]).filename(), "record_2.flv");
+  EXPECT_TRUE(spool.Waiting(0).empty());
+  spool.Remove(waiting[0]);
+  EXPECT_EQ(spool.Waiting(1).size(), 1u);
+}
+
+}  // namespace
