@@ -1,0 +1,208 @@
+#include "remote/FtpClient.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "infra/Logger.h"
+#include "platform/Tick.h"
+#include "remote/FtpControl.h"
+#include "remote/FtpReply.h"
+#include "tests/support/LoopbackPeers.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testfiles::ReadFile;
+
+TEST(FtpReplyTest, PasvReplies) {
+  const struct { const char* line; int result; const char* host; const char* port; } rows[] = {
+      {"227 Entering Passive Mode (192,168,1,10,19,137).", 0, "192.168.1.10", "5001"},
+      {"227 =( 10,0,0,1,0,21)", 0, "10.0.0.1", "21"},
+      {"227 Entering Passive Mode 192,168,1,10,19,137", -1, "", ""},
+      {"227 (192,168,1,10,19)", -1, "", ""},
+      {"227 (192,168,1,10,19,137", -1, "", ""},
+  };
+  for (const auto& row : rows) {
+    remote::FtpPassiveTarget target{};
+    EXPECT_EQ(row.result, remote::ParsePasvReply(row.line, &target)) << row.line;
+    EXPECT_STREQ(row.host, target.host);
+    EXPECT_STREQ(row.port, target.port);
+  }
+  char logged[80], argument[80], line[remote::kFtpCommandLineSize];
+  remote::BuildPortTexts(0xC0A80105u, 5001, logged, argument);
+  EXPECT_STREQ("|1|192.168.1.5|5001|", logged);
+  EXPECT_STREQ("192,168,1,5,19,137", argument);
+  EXPECT_EQ(255, remote::FormatFtpCommand("STOR", std::string(248, 'n').c_str(), line));
+  EXPECT_EQ(-1, remote::FormatFtpCommand("STOR", std::string(249, 'n').c_str(), line)) << "no room for the zero";
+}
+
+// A free loopback port below 15536, so that 50000 + port still fits the stored port value.
+uint16_t FreeLowPort() {
+  for (auto port = static_cast<uint16_t>(10000 + getpid() % 5000);; ++port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = nettest::Loopback(port);
+    const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    if (free) return port;
+  }
+}
+
+class FtpClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testfiles::MakeTempDir("vt_ftp_");
+    GetLogger().SetExecutablePath(dir_ + "ftp");
+    InitLog(0);
+    remote::SetFtpTimeoutsForTest(400, 300);
+    platform::FreezeTickForTest(100000);
+    clip_ = std::string(100000, 'v') + "\r\n\x00\xff" + std::string(3000, '\n');
+    testfiles::WriteFile(dir_ + "clip.flv", clip_);
+  }
+  void TearDown() override {
+    StopServer();
+    CloseLog();
+    platform::ResetTickForTest();
+    remote::SetFtpTimeoutsForTest(0, 0);
+    fs::remove_all(dir_);
+  }
+  // Runs a server from tools/ with the given arguments and a free port; its FTP settings.
+  FTPConfig Start(const std::string& tool, std::vector<std::string> args, bool active) {
+    const uint16_t port = FreeLowPort();
+    args.insert(args.begin(), {"/usr/bin/python3", std::string(VT_SOURCE_DIR) + "/tools/" + tool});
+    args.push_back(std::to_string(port));
+    int out[2];
+    EXPECT_EQ(0, pipe(out));
+    if ((server_ = fork()) == 0) {
+      dup2(out[1], 1);
+      std::vector<char*> argv;
+      for (auto& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    char ready[32] = {};
+    EXPECT_GT(read(out[0], ready, sizeof(ready) - 1), 0) << "server did not start";
+    close(out[0]);
+    FTPConfig ftp{"127.0.0.1", "u", "secret", static_cast<uint16_t>(port + (active ? 50000 : 0)), "clips"};
+    return ftp;
+  }
+  void StopServer() {
+    if (server_ > 0) kill(server_, SIGKILL), waitpid(server_, nullptr, 0);
+    server_ = 0;
+  }
+  std::string Log() { return ReadFile(dir_ + "ftp.log"); }
+
+  std::string dir_;
+  std::string clip_;
+  pid_t server_ = 0;
+};
+
+TEST_F(FtpClientTest, RealServerStoresTheFilePassiveAndActive) {
+  for (const bool active : {false, true}) {
+    const std::string root = dir_ + (active ? "active/" : "passive/");
+    fs::create_directories(root + "clips");
+    FTPConfig ftp = Start("ftp_local_server.py", {root, "u", "secret"}, active);
+    ASSERT_TRUE(remote::FtpPutFile(remote::FtpConnectAndLogin(ftp), ftp, (dir_ + "clip.flv").c_str())) << Log();
+    std::vector<fs::path> stored(fs::directory_iterator(root + "clips"), fs::directory_iterator());
+    ASSERT_EQ(1u, stored.size());
+    EXPECT_EQ(clip_, ReadFile(stored[0])) << stored[0];
+    StopServer();
+  }
+  EXPECT_NE(std::string::npos, Log().find("FTP: opendatasock |1|127.0.0.1|"));
+}
+
+struct ScriptCase {
+  const char* name;
+  std::string script;  // JSON: one reply table per control connection
+  bool active = false;
+  bool emptyClip = false;
+  int login = 0;     // FtpConnectAndLogin's failure, 0 when it logs in
+  int attempts = 1;  // store attempts up to the stored file
+  std::vector<std::string> logged = {};
+};
+
+class FtpScriptTest : public FtpClientTest, public ::testing::WithParamInterface<ScriptCase> {};
+
+TEST_P(FtpScriptTest, Plays) {
+  const ScriptCase& c = GetParam();
+  testfiles::WriteFile(dir_ + "script.json", c.script);
+  if (c.emptyClip) testfiles::WriteFile(dir_ + "clip.flv", clip_ = "");
+  FTPConfig ftp = Start("ftp_script_server.py", {dir_ + "script.json", dir_}, c.active);
+  const int control = remote::FtpConnectAndLogin(ftp);
+  if (c.login != 0) {
+    EXPECT_EQ(c.login, control);
+  } else {
+    EXPECT_GE(control, 0);
+    EXPECT_TRUE(remote::FtpPutFile(control, ftp, (dir_ + "clip.flv").c_str()));
+    EXPECT_EQ(100000u + 3000u * (c.attempts - 1), platform::GetTickCount()) << "pauses of 3000 ms";
+    // Every attempt that reached STOR stored the whole clip under the one name.
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename();
+      if (name.find("-record_") == std::string::npos) continue;
+      names.push_back(name.substr(name.find('-')));
+      EXPECT_EQ(clip_, ReadFile(entry.path())) << name;
+    }
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.size(), std::count(names.begin(), names.end(), names[0]));
+    EXPECT_NE(std::string::npos, Log().find("ret=0, counter=" + std::to_string(c.attempts)));
+  }
+  for (const std::string& text : c.logged) EXPECT_NE(std::string::npos, Log().find(text)) << text;
+}
+
+const std::string kLong(511, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FtpScriptTest,
+    ::testing::Values(
+        ScriptCase{"MultiLineGreetingEndsOnlyAt220", R"([{"greeting": "220-hi\r\n221 not yet\r\n220 in\r\n"}])"},
+        ScriptCase{"User230IsRefused", R"([{"USER": "230 no password\r\n"}])", false, false, -4, 1,
+                   {"FTP: User u not accepted\n"}},
+        ScriptCase{"PassRefused", R"([{"PASS": "530 no\r\n"}])", false, false, -4, 1,
+                   {"FTP: Sending PASS command\n", "FTP: Login failed for User u\n"}},
+        ScriptCase{"StallMidReplyTimesOut", R"([{"greeting": "stall:220-wait\r\n220"}])", false, false, -2, 1,
+                   {"read Resource temporarily unavailable\n", "FTP: Server refused connection\n"}},
+        ScriptCase{"CwdRefusedStorAccepted", R"([{"CWD": "550 missing\r\n"}])", false, false, 0, 1,
+                   {"FTP: Sending CWD command\n", "FTP: 550 missing\r\n"}},
+        ScriptCase{"LinesAreCutAt511", R"([{"USER": "331-x\r\n)" + kLong + R"(331 cut\r\n331 end\r\n"}])",
+                   false, false, 0, 1, {"FTP: " + kLong + "\n"}},
+        ScriptCase{"ZeroByteClip", "[{}]", false, true, 0, 1, {"FTP: after write data to connection.\n"}},
+        ScriptCase{"ActiveWithoutConnectionRetries", R"([{"PORT": "port-silent"}, {}])", true, false, 0, 2,
+                   {"FTP: select data connection 5 seconds.\n", "select on connection: Connection timed out\n",
+                    "FtpPutFile put file complete. ret=-2, counter=1\n"}},
+        ScriptCase{"QuitDroppedStoresAgain", R"([{"QUIT": "drop"}, {}])", false, false, 0, 2,
+                   {"FTP: Sending QUIT command\n", "ret=-2, counter=1\n", "FTP: Connection closed\n"}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(FtpClientTest, ControlCharactersNeverReachTheServer) {
+  testfiles::WriteFile(dir_ + "script.json", "[{}, {}, {}, {}]");
+  const FTPConfig clean = Start("ftp_script_server.py", {dir_ + "script.json", dir_}, false);
+  for (char (FTPConfig::*field)[66] : {&FTPConfig::serverAddr, &FTPConfig::userName, &FTPConfig::password,
+                                 &FTPConfig::remotePath}) {
+    FTPConfig ftp = clean;
+    std::strcat(ftp.*field, "\r\nDELE x");
+    EXPECT_EQ(-5, remote::FtpConnectAndLogin(ftp));
+    // A path that turns bad after the login is refused before the data connection opens.
+    const int control = remote::FtpConnectAndLogin(clean);
+    ASSERT_GE(control, 0) << Log();
+    EXPECT_FALSE(remote::FtpPutFile(control, ftp, (dir_ + "clip.flv").c_str()));
+  }
+  const std::string transcript = ReadFile(dir_ + "transcript");
+  EXPECT_EQ(std::string::npos, transcript.find("DELE")) << transcript;
+  EXPECT_EQ(std::string::npos, transcript.find("PASV")) << transcript;
+  EXPECT_EQ(16, std::count(transcript.begin(), transcript.end(), '\n')) << "four clean logins: connect, USER, PASS, TYPE";
+  EXPECT_EQ(std::string::npos, Log().find("DELE")) << "no refused value in the log";
+  EXPECT_NE(std::string::npos, Log().find("FTP: upload refused: the password holds a control character\n"));
+}
+
+}  // namespace
