@@ -27,7 +27,7 @@ def start(camera):
     """Starts the program (again: its log goes on) and waits until it listens."""
     started = camera.log.count("Convertor Listener startup!")
     camera.start()
-    assert wait_for(lambda: camera.log.count("Convertor Listener startup!") > started, 20)
+    assert wait_for(lambda: camera.log.count("Convertor Listener startup!") > started, 40), camera.log[-2000:]
 
 
 def alarms(camera):
