@@ -89,6 +89,8 @@ def check_clip(path):
     assert event - indexes[0] >= 2 * FPS
     # The last picture is shown for one frame time: 49 frames after the event reach +5.0 s.
     assert indexes[-1] - event >= 5 * FPS - 1
+    print(f"{os.path.basename(path)}: {len(indexes)} pictures, {pts[-1] - pts[0] + 1.0 / FPS:.1f} s, "
+          f"{event - indexes[0]} before and {indexes[-1] - event} after the event")
 
 
 def run_passive_outage_and_spool(camera, server, root):
