@@ -14,9 +14,11 @@ cut, the login made at the alarm and the store.
 Run by hand: /usr/bin/python3 bench/alarm_upload_bench.py [--alarms 10] [--active]
 """
 import argparse
+import logging
 import os
 import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -44,6 +46,25 @@ def copy_program(bin_dir, dest):
         shutil.copy2(src, dest, follow_symlinks=False)
 
 
+def http_port():
+    """A free HTTP port the program keeps when stored (last octet of the primary address +
+    k * 1000), above the k of 10-19 that other copies on this machine use."""
+    with open("/proc/net/route") as f:
+        routes = [line.split() for line in f.readlines()[1:]]
+    device = next((r[0] for r in routes if r[1] == "00000000" and r[2] != "00000000"), None)
+    out = subprocess.run(["ip", "-4", "-o", "addr", "show", "dev", device or "lo"], capture_output=True,
+                         text=True).stdout
+    last_octet = int(out.split("inet ")[1].split("/")[0].split(".")[-1]) if device and "inet " in out else 0
+    for k in range(20, 50):
+        with socket.socket() as s:
+            try:
+                s.bind(("0.0.0.0", last_octet + k * 1000))
+                return last_octet + k * 1000
+            except OSError:
+                continue
+    sys.exit("no free HTTP port")
+
+
 def start_ftp(root):
     received = []
 
@@ -51,6 +72,7 @@ def start_ftp(root):
         def on_file_received(self, file):
             received.append((time.monotonic(), os.path.basename(file)))
 
+    logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
     authorizer = DummyAuthorizer()
     authorizer.add_user(USER, PASSWORD, root, perm="elradfmwMT")
     Handler.authorizer = authorizer
@@ -77,7 +99,7 @@ def main():
             sys.exit("the server's port does not fit 50000 + port; run again")
         stored_port = 50000 + port if args.active else port
         with open(os.path.join(prog, "CameraInfo.xml"), "w") as f:
-            f.write("<?xml version='1.0' ?>\r\n<CameraInfos>\r\n"
+            f.write(f"<?xml version='1.0' ?>\r\n<CameraInfos listenPort=\"{http_port()}\">\r\n"
                     '<CameraInfo channelID="0" alarmStatus="0" audioEnable="0">'
                     f'<FTPConfig id="0" serverAddr="127.0.0.1" userName="{USER}" password="{PASSWORD}" '
                     f'remotePath="{REMOTE_DIR}" port="{stored_port}"/></CameraInfo>\r\n</CameraInfos>\r\n')
@@ -99,10 +121,13 @@ def main():
         proc = subprocess.Popen([exe], cwd=prog, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         load_before = os.getloadavg()[0]
         try:
-            deadline = time.monotonic() + 30
+            deadline = time.monotonic() + 60  # the HTTP port may take retries on a busy machine
             while "Camera Http Server startup!" not in log() and time.monotonic() < deadline:
                 time.sleep(0.1)
-            http = int(re.search(r"Camera Http Server startup! listen port=(\d+)", log()).group(1))
+            started = re.search(r"Camera Http Server startup! listen port=(\d+)", log())
+            if not started:
+                sys.exit("the program did not start; see its log:\n" + log()[-2000:])
+            http = int(started.group(1))
             urllib.request.urlopen(f"http://127.0.0.1:{http}/schedule_setup.html?method=setAlarmStatus"
                                    "&ALARM_STATUS=1", timeout=10).read()
             deadline = time.monotonic() + 16 * args.alarms + 40

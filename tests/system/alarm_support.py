@@ -17,6 +17,29 @@ def free_port(low=2121, high=15000):
     raise RuntimeError("no free port")
 
 
+def camera_http_port():
+    """A free HTTP port the program keeps when stored in CameraInfo.xml: last octet of the
+    primary address + k * 1000. Other copies of the program on this machine pick k in 10-19
+    and stick to a busy port, so ours lies above that."""
+    with open("/proc/net/route") as f:
+        routes = [line.split() for line in f.readlines()[1:]]
+    device = next((r[0] for r in routes if r[1] == "00000000" and r[2] != "00000000"), None)
+    last_octet = 0
+    if device:
+        out = subprocess.run(["ip", "-4", "-o", "addr", "show", "dev", device], capture_output=True, text=True).stdout
+        address = out.split("inet ")[1].split("/")[0] if "inet " in out else "0.0.0.0"
+        last_octet = int(address.split(".")[-1])
+    for k in range(20 + os.getpid() % 20, 50):
+        port = last_octet + k * 1000
+        with socket.socket() as s:
+            try:
+                s.bind(("0.0.0.0", port))
+                return port
+            except OSError:
+                continue
+    raise RuntimeError("no free HTTP port")
+
+
 class FtpServer:
     """pyftpdlib in a process of its own, so that it can be stopped and started again."""
 
@@ -46,9 +69,9 @@ class FtpServer:
         self.proc = None
 
 
-def alarm_camera_info(path, server, user, password, remote_dir, port):
+def alarm_camera_info(path, server, user, password, remote_dir, port, http_port):
     """CameraInfo.xml with channel 0 disarmed and its FTP target set; other channels default."""
-    text = ("<?xml version='1.0' ?>\r\n<CameraInfos>\r\n"
+    text = (f"<?xml version='1.0' ?>\r\n<CameraInfos listenPort=\"{http_port}\">\r\n"
             '<CameraInfo channelID="0" alarmStatus="0" audioEnable="0">'
             f'<FTPConfig id="0" serverAddr="{server}" userName="{user}" password="{password}" '
             f'remotePath="{remote_dir}" port="{port}"/></CameraInfo>\r\n</CameraInfos>\r\n')

@@ -9,7 +9,7 @@ import subprocess
 import time
 import urllib.request
 
-from alarm_support import FtpServer, alarm_camera_info, free_port
+from alarm_support import FtpServer, alarm_camera_info, camera_http_port, free_port
 
 USER, PASSWORD, REMOTE_DIR = "cam", "s3cret-pw", "clips"
 FPS = 10
@@ -135,12 +135,13 @@ def test_alarm_clips_reach_the_ftp_server_through_an_outage_and_a_restart(camera
     root = str(tmp_path / "ftp")
     os.makedirs(os.path.join(root, REMOTE_DIR))
     port = free_port()
+    http_port = camera_http_port()
     server = FtpServer(root, port, USER, PASSWORD)
     server.start()
     camera.env["VTCAM_CAPTURE"] = "test:motion=16,hold=3"
     camera.env["VTCAM_SPOOL_RETRY_MS"] = "3000"
     try:
-        alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", USER, PASSWORD, REMOTE_DIR, port)
+        alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", USER, PASSWORD, REMOTE_DIR, port, http_port)
         waiting = run_passive_outage_and_spool(camera, server, root)
         assert camera.run("-stop").returncode == 0
         assert camera.procs[-1].wait(timeout=15) == 0
@@ -149,7 +150,7 @@ def test_alarm_clips_reach_the_ftp_server_through_an_outage_and_a_restart(camera
         # Active mode (50000 + port); the clip spooled by the last run goes out first.
         server.start()
         before = set(stored_clips(root))
-        alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", USER, PASSWORD, REMOTE_DIR, 50000 + port)
+        alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", USER, PASSWORD, REMOTE_DIR, 50000 + port, http_port)
         start(camera)
         assert wait_for(lambda: set(names) <= set(stored_clips(root)) and not spooled(camera), 30), camera.log[-3000:]
         count = len(alarms(camera))  # the log goes on from the last run
