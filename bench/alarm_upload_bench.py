@@ -76,7 +76,13 @@ def start_ftp(root):
     authorizer = DummyAuthorizer()
     authorizer.add_user(USER, PASSWORD, root, perm="elradfmwMT")
     Handler.authorizer = authorizer
-    server = FTPServer(("127.0.0.1", 0), Handler)
+    server = None
+    for port in range(2121, 15536):  # 50000 + port must fit the stored port
+        try:
+            server = FTPServer(("127.0.0.1", port), Handler)
+            break
+        except OSError:
+            continue
     thread = threading.Thread(target=server.serve_forever, kwargs={"timeout": 0.2}, daemon=True)
     thread.start()
     return server, server.socket.getsockname()[1], received
@@ -95,8 +101,6 @@ def main():
         ftp_root = os.path.join(root, "ftp")
         os.makedirs(os.path.join(ftp_root, REMOTE_DIR))
         server, port, received = start_ftp(ftp_root)
-        if args.active and port > 15535:
-            sys.exit("the server's port does not fit 50000 + port; run again")
         stored_port = 50000 + port if args.active else port
         with open(os.path.join(prog, "CameraInfo.xml"), "w") as f:
             f.write(f"<?xml version='1.0' ?>\r\n<CameraInfos listenPort=\"{http_port()}\">\r\n"
