@@ -69,10 +69,10 @@ class FtpServer:
         self.proc = None
 
 
-def alarm_camera_info(path, server, user, password, remote_dir, port, http_port):
-    """CameraInfo.xml with channel 0 disarmed and its FTP target set; other channels default."""
+def alarm_camera_info(path, server, user, password, remote_dir, port, http_port, armed=0):
+    """CameraInfo.xml with channel 0's arming and FTP target set; other channels default."""
     text = (f"<?xml version='1.0' ?>\r\n<CameraInfos listenPort=\"{http_port}\">\r\n"
-            '<CameraInfo channelID="0" alarmStatus="0" audioEnable="0">'
+            f'<CameraInfo channelID="0" alarmStatus="{armed}" audioEnable="0">'
             f'<FTPConfig id="0" serverAddr="{server}" userName="{user}" password="{password}" '
             f'remotePath="{remote_dir}" port="{port}"/></CameraInfo>\r\n</CameraInfos>\r\n')
     with open(path, "w") as f:

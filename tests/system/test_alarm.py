@@ -164,3 +164,16 @@ def test_alarm_clips_reach_the_ftp_server_through_an_outage_and_a_restart(camera
         assert camera.run("-stop").returncode == 0
     finally:
         server.stop()
+
+
+def test_alarms_go_on_when_the_converter_is_missing(camera):
+    """No converter: every frame is refused, which is logged once, and motion still alarms."""
+    os.remove(camera.path("ffmpeg"))
+    camera.env["VTCAM_CAPTURE"] = "test:motion=8,hold=4"
+    alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", USER, PASSWORD, REMOTE_DIR, free_port(),
+                      camera_http_port(), armed=1)
+    start(camera)
+    refused = "[channel:0]CCameraWnd::OnVideoStream the FLV convertor has refused every frame for"
+    assert wait_for(lambda: refused in camera.log and alarms(camera), 30), camera.log[-3000:]
+    assert camera.log.count(refused) == 1
+    assert camera.run("-stop").returncode == 0
