@@ -114,7 +114,7 @@ def run_passive_outage_and_spool(camera, server, root):
     outage = camera.log[log_mark:]
     attempts = re.findall(r"FtpPutFile put file complete\. ret=-?\d+, counter=(\d)", outage)
     assert attempts == ["1", "2", "3"], outage
-    assert "UploadAlarmAVData ret=0, channel=0" in outage
+    assert wait_for(lambda: "UploadAlarmAVData ret=0, channel=0" in camera.log[log_mark:], 5)
     (clip,) = spooled(camera)
     name = os.path.basename(clip)
     assert CLIP_NAME.match(name)
