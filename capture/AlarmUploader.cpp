@@ -69,11 +69,6 @@ void CAlarmUploader::Upload(std::string clipPath, DoneFn done) {
 }
 void CAlarmUploader::Discard() { Post({JobKind::kDiscard, {}, {}}); }
 
-bool CAlarmUploader::IsIdle() {
-  std::lock_guard<std::mutex> guard(m_lock);
-  return m_jobs.empty() && !m_bBusy;
-}
-
 bool CAlarmUploader::HasQueuedJobs() {
   std::lock_guard<std::mutex> guard(m_lock);
   return !m_jobs.empty();
@@ -87,9 +82,7 @@ void CAlarmUploader::Run() {
     Job job;
     {
       std::unique_lock<std::mutex> lock(m_lock);
-      m_bBusy = false;
       m_wake.wait_until(lock, nextRetry, [this] { return !m_jobs.empty(); });
-      m_bBusy = true;
       if (m_jobs.empty()) {
         lock.unlock();
         RetrySpool();

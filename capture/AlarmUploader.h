@@ -12,6 +12,7 @@
 // of Upload runs on the worker.
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -42,8 +43,6 @@ class CAlarmUploader {
   void Upload(std::string clipPath, DoneFn done);
   // Closes the login of an alarm that ends without a clip.
   void Discard();
-  // True when the worker has nothing queued or running; for tests and benchmarks.
-  bool IsIdle();
 
  private:
   enum class JobKind { kConnect, kUpload, kDiscard };
@@ -65,7 +64,6 @@ class CAlarmUploader {
   std::mutex m_lock;
   std::condition_variable m_wake;
   std::deque<Job> m_jobs;
-  bool m_bBusy = false;
   bool m_bStarted = false;
   int m_nControlSocket = -1;  // worker only
 };
