@@ -58,9 +58,28 @@ void CAlarmUploader::Post(Job job) {
   Start();
   {
     std::lock_guard<std::mutex> guard(m_lock);
+    if (m_bStopping) return;
     m_jobs.push_back(std::move(job));
   }
   m_wake.notify_one();
+}
+
+void CAlarmUploader::Shutdown() {
+  std::deque<Job> queued;
+  std::string current;
+  std::string currentName;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_bStopping = true;
+    queued.swap(m_jobs);
+    current = m_currentClip;
+    currentName = m_currentName;
+  }
+  m_wake.notify_one();
+  // A file that is open for the store in progress can still be moved: the open reads on.
+  if (!current.empty()) m_pSpool->Keep(m_nChannel, current, currentName);
+  for (const Job& job : queued)
+    if (job.kind == JobKind::kUpload) m_pSpool->Keep(m_nChannel, job.clipPath, RemoteClipName(std::time(nullptr)));
 }
 
 void CAlarmUploader::Connect() { Post({JobKind::kConnect, {}, {}}); }
@@ -82,7 +101,8 @@ void CAlarmUploader::Run() {
     Job job;
     {
       std::unique_lock<std::mutex> lock(m_lock);
-      m_wake.wait_until(lock, nextRetry, [this] { return !m_jobs.empty(); });
+      m_wake.wait_until(lock, nextRetry, [this] { return !m_jobs.empty() || m_bStopping; });
+      if (m_bStopping) return;
       if (m_jobs.empty()) {
         lock.unlock();
         RetrySpool();
@@ -112,6 +132,11 @@ void CAlarmUploader::RunJob(const Job& job) {
       break;
   }
   const std::string remoteName = RemoteClipName(std::time(nullptr));
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_currentClip = job.clipPath;
+    m_currentName = remoteName;
+  }
   const int socket = m_nControlSocket;
   m_nControlSocket = -1;
   bool stored = false;
@@ -119,6 +144,12 @@ void CAlarmUploader::RunJob(const Job& job) {
     stored = remote::FtpPutFileAs(socket, ftp, job.clipPath.c_str(), remoteName.c_str());
   } else {
     remote::FtpCloseControl(socket);
+  }
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_currentClip.clear();
+    // Shutdown has spooled the clip already.
+    if (m_bStopping) return;
   }
   if (stored) {
     unlink(job.clipPath.c_str());
@@ -146,11 +177,23 @@ void CAlarmUploader::RetrySpool() {
   }
 }
 
+namespace {
+
+std::mutex g_uploadersLock;
+CAlarmUploader* g_uploaders[10] = {};
+
+}  // namespace
+
+void ShutdownAlarmUploaders() {
+  std::lock_guard<std::mutex> guard(g_uploadersLock);
+  for (CAlarmUploader* uploader : g_uploaders)
+    if (uploader) uploader->Shutdown();
+}
+
 CAlarmUploader* GetAlarmUploader(int channel) {
-  static CAlarmUploader* uploaders[10] = {};
-  static std::mutex lock;
+  CAlarmUploader** uploaders = g_uploaders;
   if (channel < 0 || channel >= 10) return nullptr;
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(g_uploadersLock);
   if (!uploaders[channel]) {
     uploaders[channel] = new CAlarmUploader(channel, &GetUndeliveredSpool(), [channel](FTPConfig* ftp) {
       CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(channel);

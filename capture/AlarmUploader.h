@@ -43,6 +43,10 @@ class CAlarmUploader {
   void Upload(std::string clipPath, DoneFn done);
   // Closes the login of an alarm that ends without a clip.
   void Discard();
+  // The program ends: every clip not yet confirmed (queued, or being stored now) goes to
+  // the spool for the next run, and the worker stops taking jobs. A clip whose store still
+  // succeeds before the process ends is simply stored again under the same name.
+  void Shutdown();
 
  private:
   enum class JobKind { kConnect, kUpload, kDiscard };
@@ -64,6 +68,10 @@ class CAlarmUploader {
   std::mutex m_lock;
   std::condition_variable m_wake;
   std::deque<Job> m_jobs;
+  bool m_bStopping = false;
+  // The clip being stored and its remote name, for Shutdown.
+  std::string m_currentClip;
+  std::string m_currentName;
   bool m_bStarted = false;
   int m_nControlSocket = -1;  // worker only
 };
@@ -71,3 +79,5 @@ class CAlarmUploader {
 // The uploader of a channel (0 to 9, else null), with the program's spool and the channel's
 // FTP settings from the camera information store. Never destroyed.
 CAlarmUploader* GetAlarmUploader(int channel);
+// Shutdown on every uploader that exists; the start-up thread, as the program ends.
+void ShutdownAlarmUploaders();
