@@ -14,6 +14,7 @@
 #include "app/CameraMainDlg.h"
 #include "app/RegistrySettings.h"
 #include "camera_config/CameraInfoMgr.h"
+#include "capture/AlarmUploader.h"
 #include "capture/CameraWndMgr.h"
 #include "media/CameraHttpServer.h"
 #include "media/CameraChannels.h"
@@ -165,6 +166,7 @@ int CCameraApp::RunApplication(const std::string& commandLine) {
   platform::SleepMs(200);
   JoinServerThreads();
 
+  ShutdownAlarmUploaders();
   store.SaveCameraInfo();
   Log("Vantor Home Camera shutdown!");
   platform::SleepMs(500);

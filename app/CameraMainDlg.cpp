@@ -149,6 +149,9 @@ bool CCameraMainDlg::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lPa
     case WM_REFRESH_STATUS:
       RefreshStatus();
       return true;
+    case WM_ALARM_UPLOADED:
+      LogUploadResult(static_cast<int>(wParam), static_cast<uint32_t>(lParam));
+      return true;
     default:
       return CTrayDialog::WindowProc(message, wParam, lParam);
   }
@@ -161,6 +164,10 @@ void CCameraMainDlg::OnCameraAlarm(uint32_t tick, uint32_t channel) {
   } else {
     Log("PrepareUploadFile failed! channel=%u, tick=%u", channel, tick);
   }
+}
+
+void CCameraMainDlg::LogUploadResult(int result, uint32_t channel) {
+  Log("UploadAlarmAVData ret=%d, channel=%u, tick=%u", result, channel, platform::GetTickCount());
 }
 
 void CCameraMainDlg::OnStatusButton(uintptr_t control) {
@@ -202,9 +209,10 @@ void CCameraMainDlg::OnCommand(uint32_t id) {
 void CCameraMainDlg::OnTimer(uint32_t id) {
   if (id >= TIMER_ALARM_UPLOAD_BASE && id < TIMER_ALARM_UPLOAD_BASE + 10) {
     const uint32_t channel = id - TIMER_ALARM_UPLOAD_BASE;
-    const int result = GetCameraWndMgr().UploadAlarmAVData(static_cast<int>(channel));
+    const int handedOver = GetCameraWndMgr().UploadAlarmAVData(static_cast<int>(channel));
     KillTimer(id);
-    Log("UploadAlarmAVData ret=%d, channel=%u, tick=%u", result, channel, platform::GetTickCount());
+    // A clip handed to the channel's upload worker reports back with WM_ALARM_UPLOADED.
+    if (!handedOver) LogUploadResult(0, channel);
   } else if (id == TIMER_CAPTURE_WATCHDOG) {
     CaptureWatchdog();
   }

@@ -42,6 +42,7 @@ class CCameraMainDlg : public CTrayDialog {
 
  private:
   void OnCameraAlarm(uint32_t tick, uint32_t channel);
+  void LogUploadResult(int result, uint32_t channel);
   void OnStatusButton(uintptr_t control);
   void OnNewVersion(const char* text);
   void CaptureWatchdog();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "camera_config/CameraInfoMgr.h"
+#include "capture/AlarmUploader.h"
 #include "capture/CaptureStats.h"
 #include "capture/MotionDetector.h"
 #include "capture/PreviewRenderer.h"
@@ -86,20 +87,42 @@ int CCameraWnd::OnVideoStream(platform::VIDEOHDR* frame) {
   const char* data = reinterpret_cast<const char*>(frame->lpData);
   const int length = static_cast<int>(frame->dwBufferLength);
   const bool accepted = !m_pFlvConvertor || m_pFlvConvertor->ConvertSourceVideoData(data, length) != 0;
-  if (!accepted) {
-    ++m_nRejectedFrames;
-  } else {
-    CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(m_nChannel);
-    if (info && info->GetAlarmStatus()) {
-      m_pDetector->FeedFrame(frame->lpData, frame->dwBufferLength);
-      if (m_pDetector->IsTriggered() == 1) {
-        if (CWnd* main = GetMainWnd())
-          main->PostMessage(WM_CAMERA_ALARM, platform::GetTickCount(), static_cast<intptr_t>(m_nChannel));
-      }
-    }
-  }
+  if (!accepted) ++m_nRejectedFrames;
+  NoteConvertorRefusals(accepted);
+  DetectMotion(frame);
   if (m_pMobileConvertor) m_pMobileConvertor->ConvertSourceVideoData(data, length);
   return 1;
+}
+
+// Every frame of an armed channel is checked, whether or not the converter took it: a
+// busy or dead converter must not switch alarms off.
+void CCameraWnd::DetectMotion(platform::VIDEOHDR* frame) {
+  CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(m_nChannel);
+  if (!info || !info->GetAlarmStatus()) return;
+  m_pDetector->FeedFrame(frame->lpData, frame->dwBufferLength);
+  if (m_pDetector->IsTriggered() != 1) return;
+  if (CWnd* main = GetMainWnd())
+    main->PostMessage(WM_CAMERA_ALARM, platform::GetTickCount(), static_cast<intptr_t>(m_nChannel));
+}
+
+// Refused frames mean no stream history, hence alarm clips without pictures: say so once
+// per run of refusals that lasts more than 10 s.
+void CCameraWnd::NoteConvertorRefusals(bool accepted) {
+  if (accepted) {
+    m_bRefusingFrames = false;
+    m_bRefusalLogged = false;
+    return;
+  }
+  const uint32_t now = platform::GetTickCount();
+  if (!m_bRefusingFrames) {
+    m_bRefusingFrames = true;
+    m_nRefusingSince = now;
+  } else if (!m_bRefusalLogged && now - m_nRefusingSince > kRefusalLogMs) {
+    m_bRefusalLogged = true;
+    Log("[channel:%d]CCameraWnd::OnVideoStream the FLV convertor has refused every frame for %u ms; alarm clips "
+        "have no video until it takes frames again.",
+        m_nChannel, now - m_nRefusingSince);
+  }
 }
 
 int CCameraWnd::OnWaveStream(platform::WAVEHDR* block) {
@@ -185,8 +208,35 @@ int CCameraWnd::RestartCapture() {
 uint32_t CCameraWnd::ConvertedBytes() const { return m_pFlvConvertor ? m_pFlvConvertor->ConvertedBytes() : 0; }
 
 int CCameraWnd::PrepareUploadFile(uint32_t alarmTick) {
-  (void)alarmTick;
-  return 0;
+  CAlarmUploader* uploader = GetAlarmUploader(m_nChannel);
+  if (m_bUploadPending || !uploader) return 0;
+  m_nAlarmTick = alarmTick;
+  m_bUploadPending = true;
+  // The login runs on the upload worker; one that fails counts as the store's first failed
+  // attempt, so the clip is still cut and kept.
+  uploader->Connect();
+  return 1;
 }
 
-int CCameraWnd::UploadAlarmAVData() { return 0; }
+int CCameraWnd::UploadAlarmAVData() {
+  if (!m_bUploadPending) return 0;
+  m_bUploadPending = false;
+  CAlarmUploader* uploader = GetAlarmUploader(m_nChannel);
+  if (!m_pFlvConvertor) {
+    uploader->Discard();
+    return 0;
+  }
+  std::string clip;
+  if (platform::GetTempFileName(platform::TempDirectory(), "vtc", 0, &clip) == 0 ||
+      !m_pFlvConvertor->GetHistoryClip(m_nAlarmTick - 3000, m_nAlarmTick + 5000, clip.c_str())) {
+    if (!clip.empty()) unlink(clip.c_str());
+    uploader->Discard();
+    return 0;
+  }
+  const uint32_t channel = static_cast<uint32_t>(m_nChannel);
+  uploader->Upload(std::move(clip), [channel](int result) {
+    if (CWnd* main = GetMainWnd())
+      main->PostMessage(WM_ALARM_UPLOADED, static_cast<uintptr_t>(result), static_cast<intptr_t>(channel));
+  });
+  return 1;
+}

@@ -37,7 +37,11 @@ class CCameraWnd : public CAVICapWnd {
   // The last seconds of the FLV stream into the default clip file (the hidden Status button).
   int SaveRecentClip();
 
-  // The alarm clip: fails until an upload path exists.
+  // The alarm clip, user-interface thread. PrepareUploadFile takes the alarm (0 while one
+  // is pending on this channel) and has the channel's uploader log in; UploadAlarmAVData
+  // cuts the clip from alarmTick - 3000 to alarmTick + 5000 and hands it to the uploader.
+  // It returns 0 when nothing was pending or no clip was written, else 1, and the upload's
+  // result follows as WM_ALARM_UPLOADED (result, channel) to the main window.
   int PrepareUploadFile(uint32_t alarmTick);
   int UploadAlarmAVData();
 
@@ -52,12 +56,21 @@ class CCameraWnd : public CAVICapWnd {
   CPreviewRenderer* Renderer() const { return m_pRenderer.get(); }
 
  private:
+  static constexpr uint32_t kRefusalLogMs = 10000;
+  void DetectMotion(platform::VIDEOHDR* frame);
+  void NoteConvertorRefusals(bool accepted);
+
   std::unique_ptr<CStreamConvertor> m_pFlvConvertor;
   std::unique_ptr<CStreamConvertor> m_pMobileConvertor;
   std::unique_ptr<CMotionDetector> m_pDetector;
   int m_nChannel;
   uint32_t m_nAlarmTick = 0;
-  int m_nUploadConnection = -1;
+  // The login of a pending alarm lives on the channel's upload worker; this says one is.
+  bool m_bUploadPending = false;
+  // Capture thread only.
+  bool m_bRefusingFrames = false;
+  bool m_bRefusalLogged = false;
+  uint32_t m_nRefusingSince = 0;
   const uint8_t* m_pFrameData = nullptr;
   uint32_t m_nFrameLength = 0;
   int m_nSizeCode = 4;

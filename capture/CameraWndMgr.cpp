@@ -5,7 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#include "capture/AlarmUploader.h"
 #include "infra/Logger.h"
+#include "media/StreamConvertor.h"
+#include "media/StreamConvertorSession.h"
 #include "platform/PointerText.h"
 
 CCameraWndMgr& GetCameraWndMgr() {
@@ -38,12 +41,26 @@ void CCameraWndMgr::InitWnd(IVideoHost* parent) {
     const int rect[4] = {0, 0, 640, 480};
     wnd->Create(0x50000000u /* child, visible */, rect, parent, 100 + i);
     m_channels[i] = wnd;
+    // Its uploader tries the clips an earlier run could not deliver.
+    if (CAlarmUploader* uploader = GetAlarmUploader(i)) uploader->Start();
     if (!ConnectCamera(wnd, found[i]) && parent) {
       char text[64];
       std::snprintf(text, sizeof(text), "通道[%d]连接失败。", i);
       parent->ShowMessage(text);
     }
   }
+  ReserveConvertorSessions(ConverterConnections());
+}
+
+// Each converter connects once for its stream and once more when it carries audio.
+int CCameraWndMgr::ConverterConnections() const {
+  int connections = 0;
+  for (CCameraWnd* wnd : m_channels) {
+    if (!wnd) continue;
+    for (CStreamConvertor* convertor : {wnd->FlvConvertor(), wnd->MobileConvertor()})
+      if (convertor) connections += (convertor->Type() >> 16) != 0 ? 2 : 1;
+  }
+  return connections;
 }
 
 int CCameraWndMgr::ConnectCamera(CCameraWnd* window, int driverIndex) {

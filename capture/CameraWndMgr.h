@@ -25,6 +25,8 @@ class CCameraWndMgr : public ICameraChannels {
   int Snapshot(char* outName, const char* outputSize, int channel) override;
 
  private:
+  int ConverterConnections() const;
+
   CCameraWnd* m_channels[kChannelSlots] = {};
 };
 

@@ -7,6 +7,8 @@
 constexpr uint32_t WM_CAMERA_ALARM = 2025;
 constexpr uint32_t WM_APP_QUIT = 2026;
 constexpr uint32_t WM_NEW_VERSION = 2028;
+// (upload result 1 or 0, channel): an alarm clip's upload ended on the channel's worker.
+constexpr uint32_t WM_ALARM_UPLOADED = 2030;
 constexpr uint32_t WM_STATUS_BUTTON = 1124;
 constexpr uint32_t WM_TRAY_CALLBACK = 1025;  // WM_USER + 1: (icon id, mouse message)
 constexpr uint32_t WM_COMMAND = 0x0111;      // (command id, 0)

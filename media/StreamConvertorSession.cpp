@@ -84,6 +84,8 @@ int CStreamConvertorSession::ProcessGreeting() {
       static_cast<int>(key), Hex(this), Hex(convertor));
   if (convertor == nullptr) {
     // No convertor started this process (or not yet): refuse it.
+    Log("[%d]CStreamConvertorSession::ProcessRecvBuffer refused converter pid=%d: no convertor started it.", m_nId,
+        static_cast<int>(key & ~kAudioKeyBit));
     registry.Unregister(key, this);
     return 0;
   }
@@ -125,22 +127,72 @@ CIOCPSocket& ConvertorListener() {
   return *listener;
 }
 
-CStreamConvertorSession* ConvertorSessions() {
-  static auto* sessions = new CStreamConvertorSession[kConvertorSessionCount];
-  return sessions;
+namespace {
+
+struct SessionPool {
+  std::mutex lock;
+  std::vector<CStreamConvertorSession*> sessions;
+  bool armed = false;
+};
+
+SessionPool& Pool() {
+  static auto* pool = [] {
+    auto* p = new SessionPool;
+    for (int i = 0; i < kConvertorSessionCount; ++i) p->sessions.push_back(new CStreamConvertorSession);
+    return p;
+  }();
+  return *pool;
+}
+
+constexpr int kRestartSpare = 2;
+
+}  // namespace
+
+int ConvertorSessionCount() {
+  SessionPool& pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  return static_cast<int>(pool.sessions.size());
+}
+
+CStreamConvertorSession* ConvertorSession(int index) {
+  SessionPool& pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  return index >= 0 && index < static_cast<int>(pool.sessions.size()) ? pool.sessions[static_cast<size_t>(index)]
+                                                                      : nullptr;
 }
 
 int ArmConvertorSessions() {
+  SessionPool& pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  pool.armed = true;
   int armed = 0;
-  CStreamConvertorSession* sessions = ConvertorSessions();
-  for (int i = 0; i < kConvertorSessionCount; ++i) {
-    sessions[i].SetListener(&ConvertorListener());
-    armed += sessions[i].AcceptFrom();
+  for (CStreamConvertorSession* session : pool.sessions) {
+    session->SetListener(&ConvertorListener());
+    armed += session->AcceptFrom();
   }
   return armed;
 }
 
 void MaintainConvertorSessions() {
-  CStreamConvertorSession* sessions = ConvertorSessions();
-  for (int i = 0; i < kConvertorSessionCount; ++i) sessions[i].Maintenance();
+  SessionPool& pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  for (CStreamConvertorSession* session : pool.sessions) session->Maintenance();
+}
+
+int ReserveConvertorSessions(int connections) {
+  SessionPool& pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  const size_t wanted = static_cast<size_t>(std::max(connections, 0) + kRestartSpare);
+  if (pool.sessions.size() >= wanted) return static_cast<int>(pool.sessions.size());
+  while (pool.sessions.size() < wanted) {
+    auto* session = new CStreamConvertorSession;
+    pool.sessions.push_back(session);
+    if (pool.armed) {
+      session->SetListener(&ConvertorListener());
+      session->AcceptFrom();
+    }
+  }
+  Log("ReserveConvertorSessions: %d converter sessions for %d converter connections.",
+      static_cast<int>(pool.sessions.size()), connections);
+  return static_cast<int>(pool.sessions.size());
 }

@@ -6,8 +6,8 @@
 // convertor's stream buffer and handed to it; the audio connection only carries raw audio
 // out and keeps its greeting buffer.
 //
-// Who may include it: media/ (convertors, the camera HTTP server that arms the pool) and
-// tests. Threads: ProcessRecvBuffer on completion threads; OnDestroy on whichever thread
+// Who may include it: media/ (convertors, the camera HTTP server that arms the pool),
+// capture/ (the window manager sizes the pool) and tests. Threads: ProcessRecvBuffer on completion threads; OnDestroy on whichever thread
 // closes the connection; ForgetConvertor on the thread deleting a convertor; the pool
 // functions at the bottom on the server thread.
 #include <atomic>
@@ -56,12 +56,19 @@ class CStreamConvertorSession : public CIOCPServerSocket {
 // The program's converter listener and its pool of converter sessions (static storage,
 // never destroyed). The server thread:
 //   start:       ConvertorListener().Listen(port, INADDR_LOOPBACK), SetConvertorListenPort(port)
-//   arm:         ArmConvertorSessions()          (listener set + AcceptFrom on all 15)
+//   arm:         ArmConvertorSessions()          (listener set + AcceptFrom on every session)
 //   every 10 s:  MaintainConvertorSessions()
 //   stop:        ConvertorListener().DestorySocket()   (the pooled sessions stay)
+// The pool starts with kConvertorSessionCount sessions; ReserveConvertorSessions (the
+// user-interface thread, once the channels' convertors are open) grows it to the
+// converter connections in use plus two for a converter that restarts, and arms the new
+// sessions when the pool is armed. Sessions are never removed.
 constexpr int kConvertorSessionCount = 15;
 CIOCPSocket& ConvertorListener();
-CStreamConvertorSession* ConvertorSessions();  // kConvertorSessionCount of them
+int ConvertorSessionCount();
+CStreamConvertorSession* ConvertorSession(int index);  // null outside the pool
 // Returns how many sessions posted their accept.
 int ArmConvertorSessions();
 void MaintainConvertorSessions();
+// Makes the pool hold sessions for `connections` converter connections; returns its size.
+int ReserveConvertorSessions(int connections);

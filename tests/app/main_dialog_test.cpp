@@ -1,4 +1,7 @@
+#include <poll.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +22,7 @@
 #include "platform/ProgramDir.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
+#include "tests/support/LoopbackPeers.h"
 #include "tests/support/TestFiles.h"
 
 #include <thread>
@@ -48,6 +52,7 @@ class Environment : public ::testing::Environment {
     setenv("XDG_CONFIG_HOME", g_dir.c_str(), 1);
     framework::InitApplication(nullptr, nullptr);
     GetLogger().SetExecutablePath(g_dir + "/VantorHomeCamera");
+    platform::SetProgramDirectory(g_dir);  // undelivered clips go here
     InitLog(0);
     GetCameraInfoMgr().SetDefaults();
     // The channels' convertors need the converter and its listener, as at start-up.
@@ -139,13 +144,65 @@ TEST_F(MainDialogTest, StatusButtonsToggleArmingAndRefresh) {
   EXPECT_EQ(dlg_->ControlText(IDC_ALARM_BUTTON), kStrDisarmed);
 }
 
-TEST_F(MainDialogTest, AlarmWithoutUploadPathIsLoggedAsFailed) {
-  dlg_->PostMessage(WM_CAMERA_ALARM, 123456u, 0);
-  framework::ProcessEvents(30);
-  const std::string log = LogText();
-  EXPECT_NE(log.find("MD Triggered, PrepareUploadFile, channel=0, tick=123456"), std::string::npos);
-  EXPECT_NE(log.find("PrepareUploadFile failed! channel=0, tick=123456"), std::string::npos);
-  EXPECT_EQ(dlg_->TimerPeriod(CCameraMainDlg::TIMER_ALARM_UPLOAD_BASE), -1);
+// Milliseconds until the window has handled a click of the arming button posted now.
+int64_t ArmingClickHandledWithinMs(CCameraMainDlg* dlg) {
+  CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(0);
+  const int before = info->GetAlarmStatus();
+  const auto start = std::chrono::steady_clock::now();
+  dlg->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
+  while (info->GetAlarmStatus() == before &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(30))
+    framework::ProcessEvents(5);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(MainDialogTest, WindowStaysResponsiveWhileAnUploadHangsAndTheClipIsSpooled) {
+  // A server that takes connections into its backlog and never greets.
+  // Below 50000, which would mean active mode.
+  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bool bound = false;
+  for (uint16_t port = static_cast<uint16_t>(20000 + getpid() % 20000); !bound && port < 49999; ++port) {
+    const sockaddr_in address = nettest::Loopback(port);
+    bound = bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ASSERT_TRUE(bound);
+  ASSERT_EQ(listen(silent, 4), 0);
+  CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(0);
+  const FTPConfig saved = info->GetFtpConfig();
+  info->SetFtpConfig("127.0.0.1", "cam", "pw", "clips", nettest::LocalPort(silent));
+
+  // An alarm 5 s old: its upload timer fires at once. A second one while it is pending is refused.
+  const uint32_t tick = platform::GetTickCount() - 5000;
+  dlg_->PostMessage(WM_CAMERA_ALARM, tick, 0);
+  dlg_->PostMessage(WM_CAMERA_ALARM, tick + 1, 0);
+  EXPECT_LT(ArmingClickHandledWithinMs(dlg_), 200);
+  std::string log = LogText();
+  EXPECT_NE(log.find("MD Triggered, PrepareUploadFile, channel=0, tick=" + std::to_string(tick)), std::string::npos);
+  EXPECT_EQ(log.find("PrepareUploadFile failed! channel=0, tick=" + std::to_string(tick) + "\r"), std::string::npos);
+  EXPECT_NE(log.find("PrepareUploadFile failed! channel=0, tick=" + std::to_string(tick + 1)), std::string::npos);
+
+  // The clip was cut and its store hangs on the silent server: the window still answers.
+  pollfd pending{silent, POLLIN, 0};
+  ASSERT_TRUE(nettest::WaitUntil([&] {
+    framework::ProcessEvents(5);
+    return poll(&pending, 1, 0) == 1 && dlg_->TimerPeriod(CCameraMainDlg::TIMER_ALARM_UPLOAD_BASE) == -1;
+  }));
+  EXPECT_LT(ArmingClickHandledWithinMs(dlg_), 200);
+
+  // The server goes away: the attempts fail, the clip waits in the spool under its remote
+  // name, and the window logs the result.
+  close(silent);
+  const std::string spool = g_dir + "/undelivered/0";
+  ASSERT_TRUE(nettest::WaitUntil(
+      [&] {
+        framework::ProcessEvents(5);
+        return LogText().find("UploadAlarmAVData ret=0, channel=0") != std::string::npos;
+      },
+      30000));
+  ASSERT_TRUE(fs::is_directory(spool));
+  const auto clip = fs::directory_iterator(spool)->path().filename().string();
+  EXPECT_EQ(clip.rfind("record_", 0), 0u) << clip;
+  info->SetFtpConfig(saved.serverAddr, saved.userName, saved.password, saved.remotePath, saved.port);
 }
 
 TEST_F(MainDialogTest, VideoAreaShowsFramesAndScreenshotRenders) {

@@ -35,8 +35,8 @@ class ConvertorSessionTest : public ::testing::Test {
     for (int fd : m_fds) close(fd);
     // Every session goes back to accepting before the next test.
     EXPECT_TRUE(WaitUntil([] {
-      for (int i = 0; i < kConvertorSessionCount; ++i) {
-        if (ConvertorSessions()[i].GetState() != CIOCPSocket::kAccepting) return false;
+      for (int i = 0; i < ConvertorSessionCount(); ++i) {
+        if (ConvertorSession(i)->GetState() != CIOCPSocket::kAccepting) return false;
       }
       return true;
     }));

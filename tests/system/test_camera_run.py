@@ -1,5 +1,6 @@
 """The camera running on the synthetic test scene: CameraInfo.xml across restarts, checkpoints
 and alarms. The tests share one program folder and run in order."""
+import os
 import re
 import time
 
@@ -62,5 +63,9 @@ def test_armed_camera_logs_checkpoints_and_motion_alarms(shared_camera):
     ticks = [int(t) for t in re.findall(r"MD Triggered, PrepareUploadFile, channel=0, tick=(\d+)", log)]
     assert ticks, log
     assert all(b - a > 15000 for a, b in zip(ticks, ticks[1:]))  # spaced by the detector
-    assert len(re.findall(r"PrepareUploadFile failed! channel=0", log)) == len(ticks)
+    # Alarms 15 s apart never meet a pending one. Nothing listens on the default FTP port,
+    # so the first alarm's clip fails its attempts and waits in the spool.
+    assert "PrepareUploadFile failed! channel=0" not in log
+    assert "UploadAlarmAVData ret=0, channel=0" in log
+    assert os.listdir(shared_camera.path("undelivered/0"))
     assert "Total capture" in log and "CCameraWndMgr::Stop stop camera window [0]" in log
