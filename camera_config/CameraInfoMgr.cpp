@@ -4,7 +4,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <random>
 #include <vector>
 
 #include "infra/Logger.h"
@@ -177,19 +179,29 @@ bool CCameraInfoMgr::SaveCameraInfo(const std::string& path) {
   return true;
 }
 
+namespace {
+// Seeded per process, so two cameras on one host do not draw the same ports.
+int DrawPortNumber() {
+  static std::mutex lock;
+  static std::minstd_rand engine{std::random_device{}()};
+  std::lock_guard<std::mutex> hold(lock);
+  return static_cast<int>(engine() & 0x7FFFFFFF);
+}
+}  // namespace
+
 int CCameraInfoMgr::ChooseListenPort() {
   uint32_t address = 0;
   const LocalAddressFn lookup = m_localAddressLookup.load();
   int port;
   if (lookup == nullptr || !lookup(&address)) {
-    port = 10000 + std::rand() % 1000;
+    port = 10000 + DrawPortNumber() % 1000;
   } else {
     const int lastOctet = static_cast<int>(address & 0xFF);
     const int stored = m_nListenPort.load();
     if (stored > 10000 && (stored - lastOctet - 10000) % 1000 == 0) {
       port = stored;
     } else {
-      port = lastOctet + (10 + std::rand() % 10) * 1000;
+      port = lastOctet + (10 + DrawPortNumber() % 10) * 1000;
     }
   }
   m_nListenPort.store(port);

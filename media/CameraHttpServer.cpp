@@ -43,6 +43,7 @@ int StartServers() {
   for (int retry = 0; !HttpListener().Listen(static_cast<uint16_t>(port), INADDR_ANY); ++retry) {
     if (retry >= kListenRetries) return 0;
     platform::SleepMs(1000);
+    store.SetListenPort(0);  // a busy port is not kept: draw another
     port = store.ChooseListenPort();
   }
   g_httpPort.store(static_cast<uint16_t>(port));

@@ -50,6 +50,8 @@ class Environment : public ::testing::Environment {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("VTCAM_CAPTURE", "test:motion=6,hold=3", 1);
     setenv("XDG_CONFIG_HOME", g_dir.c_str(), 1);
+    // The real port mapper multicasts onto the LAN: run even outside ctest with the recorder.
+    setenv("VTCAM_PORT_MAPPER", VT_SOURCE_DIR "/tools/upnpc-standin.sh", 0);
     framework::InitApplication(nullptr, nullptr);
     GetLogger().SetExecutablePath(g_dir + "/VantorHomeCamera");
     platform::SetProgramDirectory(g_dir);  // undelivered clips go here
