@@ -14,6 +14,7 @@ packages=(
   ffmpeg
   python3 python3-pyftpdlib python3-pytest
   procps iproute2
+  gdb
 )
 
 missing=()
