@@ -49,6 +49,7 @@ std::atomic<int> g_activeHandlers{0};
 pthread_mutex_t g_spawnLock = PTHREAD_MUTEX_INITIALIZER;
 int g_wakeFds[2] = {-1, -1};
 std::atomic<pid_t> g_dispatcherTid{0};
+pid_t g_installedPid = 0;  // a forked child shares the pipe but has no dispatcher
 FaultSlot g_slots[kSlots];
 alignas(16) char g_altStack[kAltStackSize];
 
@@ -120,7 +121,7 @@ void CopyRegisters(const void* context, FaultContext& fault) {
 void CrashSignalHandler(int signo, siginfo_t* info, void* context) {
   const int savedErrno = errno;
   const pid_t tid = CurrentTid();
-  FaultSlot* slot = IsOwnThread(tid) ? nullptr : ClaimSlot();
+  FaultSlot* slot = IsOwnThread(tid) || getpid() != g_installedPid ? nullptr : ClaimSlot();
   if (slot) {
     slot->fault.pid = getpid();
     slot->fault.tid = tid;
@@ -232,6 +233,7 @@ void* DispatcherMain(void*) {
 
 bool InstallHandler() {
   if (pipe2(g_wakeFds, O_CLOEXEC) != 0) return false;
+  g_installedPid = getpid();
   // The dispatcher and the handler threads it starts take no signal: a fatal signal sent
   // from outside must reach a thread that can report it.
   sigset_t all;
