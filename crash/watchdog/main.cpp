@@ -1,0 +1,10 @@
+#include <cstdio>
+
+#include "crash/watchdog/Sentrel.h"
+
+int main(int argc, char** argv) {
+  // Watchers of the console see each line as it happens.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  sentrel::CSentrel watchdog;
+  return watchdog.Run(argc, argv);
+}

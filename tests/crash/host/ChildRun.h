@@ -1,0 +1,70 @@
+#pragma once
+// Starts a built program for the crash tests, its output in a file, and waits for it with
+// a bound, so that a hang fails the test instead of blocking it.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TestFiles.h"
+
+namespace crashtest {
+
+struct Child {
+  pid_t pid = -1;
+  std::string outPath;
+
+  std::string Out() const { return testfiles::ReadFile(outPath); }
+
+  // The wait status, or -1 when the program did not end in time (it is killed then).
+  int Wait(int timeoutMs) {
+    for (int waited = 0;; waited += 10) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) return status;
+      if (waited >= timeoutMs) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  bool WaitForOutput(const std::string& text, int timeoutMs) const {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+      if (Out().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+};
+
+// stdout and stderr both go to outPath; stdin is /dev/null.
+inline Child Spawn(const std::vector<std::string>& args, const std::string& cwd, const std::string& outPath) {
+  Child child;
+  child.outPath = outPath;
+  child.pid = fork();
+  if (child.pid == 0) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+inline std::string TestBinary(const std::string& name) { return std::string(VT_TESTS_DIR) + "/" + name; }
+
+}  // namespace crashtest

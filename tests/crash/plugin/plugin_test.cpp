@@ -1,0 +1,200 @@
+// The crash plug-in loaded into the fault host: the dump script's arguments for each kind
+// of fault, one script at a time, the fallback script, the end by the fault's own signal;
+// and the load-time work (cache cleanup, a path without a directory).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include "crash/plugin/CrashHandler.h"
+#include "crash/plugin/DumpCache.h"
+#include "tests/crash/host/ChildRun.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testfiles::ReadFile;
+using testfiles::WriteFile;
+
+// Records its arguments and working directory under the thread id, and the order of runs.
+const char kRecordingScript[] =
+    "#!/bin/sh\n"
+    "echo \"start $2\" >> order.log\n"
+    "printf '%s\\n' \"$@\" > \"args.$2\"\n"
+    "pwd > \"cwd.$2\"\n"
+    "sleep 0.2\n"
+    "echo \"end $2\" >> order.log\n";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+struct Announced {
+  std::string tid;
+  uint64_t fn = 0;
+};
+
+// The host's "tid=<hex> fn=<hex>" lines.
+std::vector<Announced> Announcements(const std::string& out) {
+  std::vector<Announced> found;
+  static const std::regex kLine("tid=([0-9a-f]+) fn=([0-9a-f]+)");
+  for (std::sregex_iterator it(out.begin(), out.end(), kLine), end; it != end; ++it) {
+    found.push_back({(*it)[1], std::stoull((*it)[2], nullptr, 16)});
+  }
+  return found;
+}
+
+class CrashPlugin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_root = testfiles::MakeTempDir("crashkit-");
+    ASSERT_FALSE(m_root.empty());
+    m_prog = m_root + "prog";
+    fs::create_directory(m_prog);
+    fs::copy_file(VT_BIN_DIR "/CrashkitPlugin.so", m_prog + "/CrashkitPlugin.so");
+  }
+  void TearDown() override { fs::remove_all(m_root); }
+
+  void PutScript(const std::string& dir) {
+    fs::create_directories(dir);
+    WriteFile(dir + "/Crashkit.sh", kRecordingScript);
+    chmod((dir + "/Crashkit.sh").c_str(), 0755);
+  }
+
+  // Runs the host to its end; returns the wait status.
+  int RunHost(const std::string& mode) {
+    m_host = crashtest::Spawn({crashtest::TestBinary("crash_fault_host"), m_prog + "/CrashkitPlugin.so", mode},
+                              m_root, m_root + "host.out");
+    return m_host.Wait(60000);
+  }
+
+  std::string m_root;
+  std::string m_prog;
+  crashtest::Child m_host;
+};
+
+struct FaultCase {
+  const char* name;
+  const char* mode;
+  int signal;
+  const char* code;
+  bool ipInFaultFunction;  // abort() faults inside the C library
+  const char* scriptDir;   // below the test root: beside the library, or the fallback
+};
+
+class CrashPluginFault : public CrashPlugin, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(CrashPluginFault, ScriptGetsTheFaultAndTheHostEndsWithItsSignal) {
+  const FaultCase& c = GetParam();
+  const std::string toolDir = m_root + c.scriptDir;
+  PutScript(toolDir);
+  const int status = RunHost(c.mode);
+  ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << status << "\n" << m_host.Out();
+  EXPECT_EQ(WTERMSIG(status), c.signal);
+
+  const std::string out = m_host.Out();
+  EXPECT_NE(out.find("clear " + m_prog + "/output/cache/\n"), std::string::npos) << out;
+  const std::vector<Announced> faulting = Announcements(out);
+  ASSERT_EQ(faulting.size(), 1u) << out;
+  const std::vector<std::string> args = Lines(ReadFile(toolDir + "/args." + faulting[0].tid));
+  ASSERT_EQ(args.size(), 5u) << out;
+  EXPECT_EQ(args[0], std::to_string(m_host.pid));
+  EXPECT_EQ(args[1], faulting[0].tid);
+  const std::string& ip = args[2];
+  const std::regex token(std::string("err_") + c.code +
+                         "#eax_[0-9a-f]+#ebx_[0-9a-f]+#ecx_[0-9a-f]+#edx_[0-9a-f]+#esi_[0-9a-f]+"
+                         "#edi_[0-9a-f]+#ebp_[0-9a-f]+#eip_" + ip + "#esp_" + args[3]);
+  EXPECT_TRUE(std::regex_match(args[4], token)) << args[4];
+  const uint64_t at = std::stoull(ip, nullptr, 16);
+  EXPECT_TRUE(!c.ipInFaultFunction || (at >= faulting[0].fn && at < faulting[0].fn + 64)) << ip;
+  EXPECT_EQ(ReadFile(toolDir + "/cwd." + faulting[0].tid), toolDir + "\n");
+  EXPECT_NE(out.find(std::string("errCode=") + c.code + ")\n\"" + toolDir + "/Crashkit.sh\" " + args[0] + " " +
+                     args[1] + " " + ip + " " + args[3] + " " + args[4] + "\n"),
+            std::string::npos) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, CrashPluginFault,
+                         ::testing::Values(FaultCase{"null", "null", SIGSEGV, "c0000005", true, "prog"},
+                                           FaultCase{"div", "div", SIGFPE, "c0000094", true, "prog"},
+                                           FaultCase{"ill", "ill", SIGILL, "c0000096", true, "prog"},
+                                           FaultCase{"abort", "abort", SIGABRT, "c0000409", false, "prog"},
+                                           FaultCase{"DebugTools", "null", SIGSEGV, "c0000005", true, "DebugTools"}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(CrashPlugin, TwoThreadsFaultingAtOnceRunTheirScriptsOneAfterTheOther) {
+  PutScript(m_prog);
+  const int status = RunHost("two");
+  ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << m_host.Out();
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  const std::vector<Announced> faulting = Announcements(m_host.Out());
+  ASSERT_EQ(faulting.size(), 2u);
+  const std::vector<std::string> order = Lines(ReadFile(m_prog + "/order.log"));
+  ASSERT_EQ(order.size(), 4u) << ReadFile(m_prog + "/order.log");
+  const std::string first = order[0].substr(6);
+  const std::string second = order[2].substr(6);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(order, (std::vector<std::string>{"start " + first, "end " + first, "start " + second, "end " + second}));
+  for (const Announced& thread : faulting) {
+    EXPECT_TRUE(thread.tid == first || thread.tid == second) << thread.tid;
+  }
+}
+
+void SetModified(const std::string& path, time_t when) {
+  const timespec times[2] = {{when, 0}, {when, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// The same day of the month in the nearest earlier month that has it.
+time_t SameDayEarlierMonth(time_t now) {
+  struct tm today {};
+  localtime_r(&now, &today);
+  for (int back = 1;; ++back) {
+    struct tm earlier = today;
+    earlier.tm_mon -= back;
+    earlier.tm_isdst = -1;
+    const time_t when = mktime(&earlier);
+    struct tm check {};
+    localtime_r(&when, &check);
+    if (check.tm_mday == today.tm_mday) return when;
+  }
+}
+
+TEST_F(CrashPlugin, CacheCleanupKeepsOnlyFoldersOfTodaysDayOfMonth) {
+  const std::string cache = m_prog + "/output/cache/";
+  const time_t now = time(nullptr);
+  for (const char* dir : {"today", "month-ago", "yesterday/inner"}) fs::create_directories(cache + dir);
+  WriteFile(cache + "today.dmp", "x");
+  WriteFile(cache + "yesterday/inner/old.dmp", "x");
+  WriteFile(cache + "today/kept.dmp", "x");
+  SetModified(cache + "today", now);
+  SetModified(cache + "month-ago", SameDayEarlierMonth(now));
+  SetModified(cache + "yesterday", now - 86400);
+
+  crashkit::ClearDumpCache(m_prog);
+
+  EXPECT_FALSE(fs::exists(cache + "today.dmp"));
+  EXPECT_TRUE(fs::exists(cache + "today/kept.dmp"));
+  EXPECT_TRUE(fs::exists(cache + "month-ago"));
+  EXPECT_FALSE(fs::exists(cache + "yesterday"));
+  EXPECT_TRUE(fs::exists(cache));
+}
+
+TEST(CrashPluginStartUp, LibraryPathWithoutDirectoryInstallsNothing) {
+  struct sigaction before {};
+  sigaction(SIGSEGV, nullptr, &before);
+  EXPECT_FALSE(crashkit::StartUp("CrashkitPlugin.so"));
+  EXPECT_STREQ(crashkit::ToolDirectory(), "");
+  struct sigaction after {};
+  sigaction(SIGSEGV, nullptr, &after);
+  EXPECT_EQ(after.sa_sigaction, before.sa_sigaction);
+}
+
+}  // namespace
