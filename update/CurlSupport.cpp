@@ -35,9 +35,11 @@ std::string EscapePath(const std::string& path) {
   while (pos <= path.size()) {
     size_t end = path.find('/', pos);
     if (end == std::string::npos) end = path.size();
-    char* escaped = curl_easy_escape(nullptr, path.data() + pos, static_cast<int>(end - pos));
-    if (escaped) out += escaped;
-    curl_free(escaped);
+    if (end > pos) {  // a length of 0 would make libcurl escape the whole rest
+      char* escaped = curl_easy_escape(nullptr, path.data() + pos, static_cast<int>(end - pos));
+      if (escaped) out += escaped;
+      curl_free(escaped);
+    }
     if (end < path.size()) out += '/';
     pos = end + 1;
   }

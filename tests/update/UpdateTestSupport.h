@@ -40,3 +40,50 @@ inline std::string Md5Of(const std::string& bytes) {
 }
 
 }  // namespace updatetest
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace updatetest {
+
+// tools/update-server.py as a child process on a loopback port.
+class ServerProcess {
+ public:
+  ServerProcess(const char* kind, const std::string& folder, std::vector<std::string> extra = {}) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    std::vector<std::string> args = {"/usr/bin/python3", VT_SOURCE_DIR "/tools/update-server.py", kind, folder};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    FILE* out = fdopen(fds[0], "r");
+    if (std::fscanf(out, "PORT %d", &port_) != 1) port_ = 0;
+    std::fclose(out);
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  int Port() const { return port_; }
+
+ private:
+  pid_t pid_ = 0;
+  int port_ = 0;
+};
+
+}  // namespace updatetest
