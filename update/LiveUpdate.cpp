@@ -16,6 +16,7 @@
 #include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "update/Downloader.h"
+#include "update/ListSignature.h"
 #include "update/UpdateList.h"
 
 namespace {
@@ -221,13 +222,24 @@ bool CLiveUpdate::FetchList(CDownloader* downloader, CUpdateList* list) {
       return false;
     }
   }
-  const bool loaded = list->Load(path);
+  const bool loaded = SignatureAccepted(downloader, path) && list->Load(path);
   unlink(path.c_str());
   if (!loaded) {
     Notify("OnException", "The download list file is not correct!");
     return false;
   }
   return true;
+}
+
+bool CLiveUpdate::SignatureAccepted(CDownloader* downloader, const std::string& listPath) {
+  const std::string key = m_localRoot + kUpdateKeyFile;
+  if (access(key.c_str(), F_OK) != 0) return true;  // unsigned lists unless a key is installed
+  const char* fetched = downloader->GetFile((m_listName + ".sig").c_str());
+  if (!fetched) return false;
+  const std::string signature = fetched;
+  const bool ok = CheckListSignature(key, listPath, signature);
+  unlink(signature.c_str());
+  return ok;
 }
 
 std::string CLiveUpdate::LocalPathOf(const char* name) const { return m_localRoot + platform::ToLocalPath(name); }

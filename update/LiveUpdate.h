@@ -9,6 +9,10 @@
 // renamed over it, so the local path holds the old or the new file at every moment.
 // Entries whose name is absolute or holds a ".." component are refused.
 //
+// When the program directory holds "update-key.pub", the list must come with a valid
+// detached signature "<list name>.sig" (update/ListSignature.h); otherwise it is refused
+// as "The download list file is not correct!".
+//
 // Threads: SetDirectory, AddServer, Start come from the start-up thread before the run;
 // Cancel, Wait and the client's destructor may come from any thread. Notifications run on
 // the update thread.
@@ -90,6 +94,7 @@ class CLiveUpdate {
   void ThreadProc(std::shared_ptr<DoneEvent> done);
   int RunOnce();
   bool FetchList(CDownloader* downloader, CUpdateList* list);
+  bool SignatureAccepted(CDownloader* downloader, const std::string& listPath);
   int SelectEntries(CUpdateList* list);
   int DownloadAndReplace(CDownloader* downloader, CUpdateList* list);
   std::string DownloadEntry(CDownloader* downloader, CUpdateList* list);

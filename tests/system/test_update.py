@@ -89,9 +89,14 @@ def run_camera(camera, urls, wait_for):
     camera.env["VTCAM_UPDATE_URL"] = ";".join(urls)
     for key in ("http_proxy", "HTTP_PROXY", "ftp_proxy", "FTP_PROXY", "all_proxy", "ALL_PROXY"):
         camera.env.pop(key, None)
+    windows = camera.log.count("CCameraWndMgr::ConnectCamera")
     camera.start()
     for text in wait_for:
         assert camera.wait_for_log(text, timeout=40), text
+    # Stopped only once the main window runs, as a user would.
+    deadline = time.time() + 20
+    while camera.log.count("CCameraWndMgr::ConnectCamera") == windows and time.time() < deadline:
+        time.sleep(0.05)
     assert camera.run("-stop").returncode == 0
     camera.procs[-1].wait(timeout=20)
 
@@ -171,3 +176,20 @@ def test_killed_replacement_leaves_old_or_new_file(tmp_path, share):
         data = (prog / "big.bin").read_bytes()
         assert data in (old, new), "a partly written file"
     shutil.rmtree(prog)
+
+
+def test_signed_list_is_accepted_and_a_tampered_one_refused(camera, share, tmp_path):
+    folder, serve = share
+    sign = os.path.join(BIN_DIR, "../tools/update-sign")
+    key = str(tmp_path / "publisher")
+    assert subprocess.run([sign, "keygen", key]).returncode == 0
+    shutil.copy(key + ".pub", camera.path("update-key.pub"))
+    publish(folder, [("data\\readme.txt", b"new", "")])
+    assert subprocess.run([sign, "sign", key + ".key", str(folder / "vtcam.xml")]).returncode == 0
+    url = serve("http")
+    run_camera(camera, [url], [RESTART])
+    assert open(camera.path("data/readme.txt"), "rb").read() == b"new"
+
+    publish(folder, [("data\\readme.txt", b"evil", "")])  # the old signature stays
+    run_camera(camera, [url], ["CLiveUpdate::OnException The download list file is not correct!"])
+    assert open(camera.path("data/readme.txt"), "rb").read() == b"new"

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <sstream>
 
+#include <sodium.h>
+
 #include "platform/Tick.h"
 #include "tests/support/TestFiles.h"
 #include "tests/update/UpdateTestSupport.h"
@@ -171,6 +173,19 @@ TEST_P(Failure, ReportsAndKeepsLocalFiles) {
 
 const std::string kNewMd5 = updatetest::Md5Of("new");
 
+// Installs a fresh public key in the program directory and signs `signedBytes` as the list's
+// signature; the published list is what the share holds.
+void SignList(LiveUpdateTest* f, const std::string& signedBytes, bool publishSignature) {
+  unsigned char pub[crypto_sign_PUBLICKEYBYTES], secret[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES];
+  ASSERT_EQ(sodium_init() >= 0, true);
+  crypto_sign_keypair(pub, secret);
+  crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(signedBytes.data()), signedBytes.size(),
+                       secret);
+  char hex[2 * crypto_sign_BYTES + 1];
+  WriteFile(f->prog_ + "update-key.pub", sodium_bin2hex(hex, sizeof(hex), pub, sizeof(pub)) + std::string("\r\n"));
+  if (publishSignature) WriteFile(f->share_ + "vtcam.xml.sig", sodium_bin2hex(hex, sizeof(hex), sig, sizeof(sig)));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, Failure,
     ::testing::Values(
@@ -231,6 +246,27 @@ INSTANTIATE_TEST_SUITE_P(
                     [](LiveUpdateTest* f, std::vector<std::string>* urls) {
                       WriteFile(f->share_ + "vtcam.xml", "[d.bin]\nmd5=" + kNewMd5 + "\n");
                       urls->push_back("\\\\" + f->share_.substr(1));
+                    },
+                    {"OnException:The download list file is not correct!"}, -1, "old"},
+        FailureCase{"SignedListAccepted",
+                    [](LiveUpdateTest* f, std::vector<std::string>* urls) {
+                      f->PublishList({"|d.bin||" + kNewMd5 + "|"});
+                      SignList(f, ReadFile(f->share_ + "vtcam.xml"), true);
+                      urls->push_back(f->Url("http"));
+                    },
+                    {"OnUpdateFinish"}, 0, "new"},
+        FailureCase{"TamperedSignedList",
+                    [](LiveUpdateTest* f, std::vector<std::string>* urls) {
+                      f->PublishList({"|d.bin||" + kNewMd5 + "|"});
+                      SignList(f, ReadFile(f->share_ + "vtcam.xml") + " ", true);
+                      urls->push_back(f->Url("ftp"));
+                    },
+                    {"OnException:The download list file is not correct!"}, -1, "old"},
+        FailureCase{"SignatureMissing",
+                    [](LiveUpdateTest* f, std::vector<std::string>* urls) {
+                      f->PublishList({"|d.bin||" + kNewMd5 + "|"});
+                      SignList(f, ReadFile(f->share_ + "vtcam.xml"), false);
+                      urls->push_back("/" + f->share_);
                     },
                     {"OnException:The download list file is not correct!"}, -1, "old"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return std::string(p.param.name); });
