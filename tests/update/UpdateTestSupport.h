@@ -54,11 +54,10 @@ namespace updatetest {
 // tools/update-server.py as a child process on a loopback port.
 class ServerProcess {
  public:
-  ServerProcess(const char* kind, const std::string& folder, std::vector<std::string> extra = {}) {
+  ServerProcess(const char* kind, const std::string& folder) {
     int fds[2];
     if (pipe(fds) != 0) return;
     std::vector<std::string> args = {"/usr/bin/python3", VT_SOURCE_DIR "/tools/update-server.py", kind, folder};
-    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

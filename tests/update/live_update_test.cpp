@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -42,9 +41,6 @@ class RecordingClient : public CLiveUpdateClient {
   std::mutex m_lock;
 };
 
-const std::string kOldProg = updatetest::VersionedElf(1, 0, 0, 1);
-const std::string kNewProg = updatetest::VersionedElf(1, 0, 0, 2) + std::string(5000, 'x');
-
 class LiveUpdateTest : public ::testing::Test {
  public:
   void SetUp() override {
@@ -75,7 +71,7 @@ class LiveUpdateTest : public ::testing::Test {
   }
   std::string Url(const std::string& kind) {
     if (kind == "dir") return "/" + share_;
-    server_ = std::make_unique<updatetest::ServerProcess>(kind.c_str(), root_ + "share", extra_);
+    server_ = std::make_unique<updatetest::ServerProcess>(kind.c_str(), root_ + "share");
     return kind + "://127.0.0.1:" + std::to_string(server_->Port()) + "/liveupdate";
   }
   int Run(RecordingClient* client, const std::vector<std::string>& urls) {
@@ -91,7 +87,6 @@ class LiveUpdateTest : public ::testing::Test {
   }
 
   std::string root_, prog_, share_;
-  std::vector<std::string> extra_;
   std::unique_ptr<updatetest::ServerProcess> server_;
 };
 
@@ -103,47 +98,6 @@ void ExpectSequence(const std::vector<std::string>& events, const std::vector<st
   EXPECT_EQ(at, expected.size()) << "missing: " << (at < expected.size() ? expected[at] : "")
                                  << "\nevents:\n" << ::testing::PrintToString(events);
 }
-
-class Transport : public LiveUpdateTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(Transport, ReplacesNewerAndChangedFilesThenSkipsTheSameList) {
-  WriteFile(prog_ + "prog", kOldProg);
-  chmod((prog_ + "prog").c_str(), 0750);
-  std::filesystem::create_directories(prog_ + "sub");
-  WriteFile(prog_ + "sub/data.bin", "old data");
-  WriteFile(prog_ + "same.txt", "same");
-  WriteFile(prog_ + "newer", updatetest::VersionedElf(2, 0, 0, 0));
-  WriteFile(share_ + "prog", kNewProg);
-  WriteFile(share_ + "sub/data.bin", "new data");
-  std::string lower = updatetest::Md5Of("new data");
-  for (char& c : lower) c = static_cast<char>(std::tolower(c));
-  PublishList({"|prog|1.0.0.2|" + updatetest::Md5Of(kNewProg) + "|", "sub\\|data.bin||" + lower + "|false",
-               "|same.txt||" + updatetest::Md5Of("same") + "|", "|newer|1.9|00|"});
-  const std::string url = Url(GetParam());
-  {
-    RecordingClient client(prog_);
-    EXPECT_EQ(Run(&client, {url}), 0);
-    ExpectSequence(client.events, {"OnTryDownloadCenter:" + url, "OnGetDownloadList:note", "OnDownloadBegin:1/2",
-                                   "OnDownloadBegin:2/2", "OnUpdateFinish"});
-  }
-  EXPECT_EQ(ReadFile(prog_ + "prog"), kNewProg);
-  EXPECT_EQ(ReadFile(prog_ + "sub/data.bin"), "new data");
-  EXPECT_EQ(ReadFile(prog_ + "~~TempFolder/0"), kOldProg);
-  EXPECT_EQ(ReadFile(prog_ + "~~TempFolder/1"), "old data");
-  struct stat st{};
-  EXPECT_EQ(stat((prog_ + "prog").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0750u);
-  EXPECT_FALSE(HasTempFiles());
-  for (int run = 0; run < 2; ++run) {  // nothing left to do, then the stored history
-    RecordingClient client(prog_);
-    EXPECT_EQ(Run(&client, {url}), 0);
-    EXPECT_EQ(client.events.size(), 2u) << ::testing::PrintToString(client.events);
-    ExpectSequence(client.events, {"OnTryDownloadCenter:", "OnException:All have been updated."});
-  }
-  EXPECT_FALSE(std::filesystem::exists(prog_ + "~~TempFolder"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, Transport, ::testing::Values("http", "ftp", "dir"));
 
 struct FailureCase {
   const char* name;
@@ -224,37 +178,12 @@ INSTANTIATE_TEST_SUITE_P(
                       urls->push_back("/" + f->share_);
                     },
                     {"OnUnzip", "OnException:The downloaded file could not be unzipped!(d.bin)"}, -1, "old"},
-        FailureCase{"FailsTwiceThenSucceeds",
-                    [](LiveUpdateTest* f, std::vector<std::string>* urls) {
-                      f->PublishList({"|d.bin||" + kNewMd5 + "|"});
-                      f->extra_ = {"--fail", "liveupdate/d.bin:2"};
-                      urls->push_back(f->Url("http"));
-                    },
-                    {"OnException:Can not download file! (d.bin)", "OnException:Retry(1) download file d.bin!",
-                     "OnException:Retry(2) download file d.bin!", "OnUpdateFinish"},
-                    0, "new"},
-        FailureCase{"SecondServerAfterUnreachableFirst",
-                    [](LiveUpdateTest* f, std::vector<std::string>* urls) {
-                      f->PublishList({"|d.bin||" + kNewMd5 + "|"});
-                      urls->push_back("http://127.0.0.1:1/liveupdate");
-                      urls->push_back(f->Url("http"));
-                    },
-                    {"OnTryDownloadCenter:Error:0,7,", "OnException:Can not find the download list file!",
-                     "OnTryDownloadCenter:http://", "OnUpdateFinish"},
-                    0, "new"},
         FailureCase{"IniListWithoutNote",
                     [](LiveUpdateTest* f, std::vector<std::string>* urls) {
                       WriteFile(f->share_ + "vtcam.xml", "[d.bin]\nmd5=" + kNewMd5 + "\n");
                       urls->push_back("\\\\" + f->share_.substr(1));
                     },
                     {"OnException:The download list file is not correct!"}, -1, "old"},
-        FailureCase{"SignedListAccepted",
-                    [](LiveUpdateTest* f, std::vector<std::string>* urls) {
-                      f->PublishList({"|d.bin||" + kNewMd5 + "|"});
-                      SignList(f, ReadFile(f->share_ + "vtcam.xml"), true);
-                      urls->push_back(f->Url("http"));
-                    },
-                    {"OnUpdateFinish"}, 0, "new"},
         FailureCase{"TamperedSignedList",
                     [](LiveUpdateTest* f, std::vector<std::string>* urls) {
                       f->PublishList({"|d.bin||" + kNewMd5 + "|"});
@@ -270,24 +199,5 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {"OnException:The download list file is not correct!"}, -1, "old"}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return std::string(p.param.name); });
-
-TEST(DownloaderOpen, SplitsHostPortAndPath) {
-  struct Case {
-    const char* url;
-    const char* host;
-    int port;
-    const char* path;
-  } cases[] = {{"http://h:8080/liveupdate", "h", 8080, "/liveupdate"},
-               {"http://h", "h", 80, ""},
-               {"ftp://h/a/b", "h", 21, "/a/b"}};
-  for (const Case& c : cases) {
-    std::unique_ptr<CDownloader> d(CreateDownloader(c.url));  // HTTP and FTP need a server only to fetch
-    if (std::string(c.url).rfind("ftp", 0) == 0) continue;     // FTP connects at once
-    ASSERT_TRUE(d) << c.url;
-    EXPECT_EQ(d->Host(), c.host);
-    EXPECT_EQ(d->Port(), c.port);
-    EXPECT_EQ(d->Path(), c.path);
-  }
-}
 
 }  // namespace

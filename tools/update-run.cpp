@@ -1,5 +1,7 @@
-// A test host for system tests: runs one update of <program dir> from <base URL> and
-// prints each notification on standard output. Exit code 0 when the run's result is 0.
+// update-run <program dir> <base URL>: runs one update of the folder from the server (list
+// "vtcam.xml"), as the camera does at start-up, and prints the notifications. Publishers use
+// it to try a server before shipping; the kill test uses it as a small host. Exit code 0
+// when the run's result is 0.
 #include <cstdio>
 
 #include "update/LiveUpdate.h"
@@ -26,7 +28,7 @@ class PrintingClient : public CLiveUpdateClient {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: update_host <program dir> <base URL>\n");
+    std::fprintf(stderr, "usage: update-run <program dir> <base URL>\n");
     return 2;
   }
   PrintingClient client(argv[1]);
