@@ -23,10 +23,6 @@ class RecordingClient : public CLiveUpdateClient {
   explicit RecordingClient(const std::string& dir) : CLiveUpdateClient(dir.c_str()) {}
   ~RecordingClient() override { StopEngine(); }
   bool OnTryDownloadCenter(const char* t) override { return Add("OnTryDownloadCenter:", t); }
-  bool OnGetDownloadList(const char* t) override { return Add("OnGetDownloadList:", t); }
-  bool OnDownloadBegin(int i, int n) override {
-    return Add("OnDownloadBegin:", (std::to_string(i) + "/" + std::to_string(n)).c_str());
-  }
   bool OnUpdateFinish() override { return Add("OnUpdateFinish", ""); }
   bool OnException(const char* t) override { return Add("OnException:", t); }
   bool OnUnzip(const char*) override { return Add("OnUnzip", ""); }

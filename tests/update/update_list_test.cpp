@@ -120,24 +120,4 @@ INSTANTIATE_TEST_SUITE_P(
                       RuleCase{"", "0.0.0.0", "!", true},                   // missing never matches
                       RuleCase{"", "0.0.0.1", "", true}));                  // missing is 0.0.0.0
 
-TEST_F(UpdateListTest, WalkRemoveAndCheckDownloaded) {
-  const std::string good = Write("good", "abc");
-  CUpdateList list;
-  ASSERT_TRUE(list.Load(Write("l.ini", "[ReleaseNote]\ntext=n\n[a]\nmd5=" + updatetest::Md5Of("abc") +
-                                           "\n[b]\nmd5=00\nzipped=true\n[c]\nmd5=00\n")));
-  list.Rewind();
-  ASSERT_TRUE(list.Next());
-  EXPECT_EQ(list.CheckDownloaded(good), 0);
-  EXPECT_TRUE(list.RemoveCurrent());
-  EXPECT_STREQ(list.Current(), "b");
-  EXPECT_EQ(list.CheckDownloaded(good), 1);
-  EXPECT_EQ(list.CheckDownloaded(dir_ + "missing"), 1);
-  ASSERT_TRUE(list.Next());
-  EXPECT_EQ(list.CheckDownloaded(good), -1);
-  EXPECT_FALSE(list.RemoveCurrent());
-  EXPECT_EQ(list.Current(), nullptr);
-  EXPECT_FALSE(list.Next());
-  EXPECT_EQ(list.GetCount(), 1);
-}
-
 }  // namespace
