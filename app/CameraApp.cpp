@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/CameraMainDlg.h"
+#include "app/LiveUpdateStart.h"
 #include "app/RegistrySettings.h"
 #include "camera_config/CameraInfoMgr.h"
 #include "capture/AlarmUploader.h"
@@ -158,6 +159,7 @@ int CCameraApp::RunApplication(const std::string& commandLine) {
   }
 
   CreateSeedFiles();
+  StartLiveUpdate();
 
   int result = RunLoginCycle(0);
   while (result != 0) result = RunLoginCycle(result);

@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   qt6-base-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev libsodium-dev
   miniupnpc
   ffmpeg
   python3 python3-pyftpdlib python3-pytest
