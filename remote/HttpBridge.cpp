@@ -41,8 +41,8 @@ constexpr char kHeartBeat[] = "HEARTBEAT";  // sent with its zero byte: 10 bytes
 // Written by the bridge thread before it starts the NIC thread, read by that thread only.
 char g_nicHost[kBridgeHostSize];
 char g_nicPort[kBridgePortSize];
-// Used by the bridge thread only.
-uint32_t g_channelCounter = 0;
+// Atomic because a log-out and a new login start a second bridge chain beside the first.
+std::atomic<uint32_t> g_channelCounter{0};
 std::atomic<int> g_openChannels{0};
 // Bridge and NIC threads alive or about to start, and the test's request to end them.
 std::atomic<int> g_bridgeThreads{0};
@@ -322,10 +322,9 @@ void OpenChannel(const char* argument) {
     return;
   }
   Log("[sdbt]start channel transfer thread[sock1=%d sock2=%d]\r\n", channel->relaySocket, channel->localSocket);
-  channel->id = g_channelCounter;
+  channel->id = g_channelCounter.fetch_add(1);
   g_openChannels.fetch_add(1);
   StartNamedThread("tChannelsExchange", RelayThread, reinterpret_cast<uintptr_t>(channel.release()));
-  ++g_channelCounter;
 }
 
 void GetLocalServerEndpoint(char* host, char* port) {

@@ -21,13 +21,7 @@ using namespace nettest;
 class FixedHost : public IHostInfoSource {
  public:
   bool ReadAdapters(std::vector<AdapterRecord>* adapters) override {
-    AdapterRecord a;
-    a.ipAddress = "192.168.1.5";
-    a.ipMask = "255.255.255.0";
-    a.gateway = "192.168.1.1";
-    a.hardwareAddressLength = 6;
-    const uint8_t mac[6] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0xFF};
-    std::copy(mac, mac + 6, a.hardwareAddress);
+    AdapterRecord a{"eth0", false, "192.168.1.5", "255.255.255.0", "192.168.1.1", 6, {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0xFF}};
     adapters->assign(1, a);
     return true;
   }
@@ -57,10 +51,7 @@ class HttpBridgeTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
   int Listen(uint16_t* port) { return Keep(ListenBlocking(port)); }
-  int Keep(int fd) {
-    open_.push_back(fd);
-    return fd;
-  }
+  int Keep(int fd) { return open_.push_back(fd), fd; }
   // The next connection on listener that sends a REGISTER or update request (the probe
   // connections of RELOGIN send nothing); -1 after 10 s.
   int AcceptRequest(int listener, std::string* request) {
