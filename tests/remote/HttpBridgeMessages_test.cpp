@@ -56,6 +56,7 @@ std::vector<std::string> Feed(const std::vector<std::string>& receives) {
   for (const std::string& chunk : receives) {
     for (size_t at = 0; at < chunk.size();) {
       const size_t take = std::min(chunk.size() - at, static_cast<size_t>(remote::kBridgeMaxHeld - count));
+      if (take == 0) return {"full buffer: nothing more can be received"};
       chunk.copy(buffer + count, take, at);
       at += take;
       count += static_cast<int>(take);
