@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "camera_config/CameraInfoMgr.h"
 #include "infra/Logger.h"
@@ -54,7 +55,7 @@ bool Stopping() { return g_stopping.load(std::memory_order_acquire); }
 void StartGeneration(const char* name, BridgeThreadProc proc, uint32_t generation) {
   if (Stopping()) return;
   g_bridgeThreads.fetch_add(1);
-  StartNamedThread(name, proc, generation);
+  if (StartNamedThread(name, proc, generation) == 0) g_bridgeThreads.fetch_sub(1);
 }
 
 struct GenerationEnd {
@@ -166,10 +167,15 @@ unsigned StartNamedThread(const char* name, BridgeThreadProc proc, uintptr_t par
   // Shared, so that the new thread never touches a promise its starter has destroyed.
   auto started = std::make_shared<std::promise<int>>();
   std::future<int> tid = started->get_future();
-  platform::StartNamedThread(name, [started, proc, parameter] {
-    started->set_value(platform::CurrentThreadId());
-    proc(parameter);
-  }).detach();
+  try {
+    platform::StartNamedThread(name, [started, proc, parameter] {
+      started->set_value(platform::CurrentThreadId());
+      proc(parameter);
+    }).detach();
+  } catch (const std::system_error& error) {
+    Log("create thread:%s failed: %s\n", name, error.what());
+    return 0;
+  }
   const unsigned id = static_cast<unsigned>(tid.get());
   Log("create thread:%s, tid=%u!\n", name, id);
   return id;
@@ -324,7 +330,13 @@ void OpenChannel(const char* argument) {
   Log("[sdbt]start channel transfer thread[sock1=%d sock2=%d]\r\n", channel->relaySocket, channel->localSocket);
   channel->id = g_channelCounter.fetch_add(1);
   g_openChannels.fetch_add(1);
-  StartNamedThread("tChannelsExchange", RelayThread, reinterpret_cast<uintptr_t>(channel.release()));
+  if (StartNamedThread("tChannelsExchange", RelayThread, reinterpret_cast<uintptr_t>(channel.get())) == 0) {
+    g_openChannels.fetch_sub(1);
+    CloseBridgeSocket(channel->relaySocket);
+    CloseBridgeSocket(channel->localSocket);
+    return;
+  }
+  channel.release();  // the exchange thread owns it now
 }
 
 void GetLocalServerEndpoint(char* host, char* port) {

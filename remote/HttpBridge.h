@@ -22,7 +22,8 @@ class HttpBridge {
 
 using BridgeThreadProc = void (*)(uintptr_t parameter);
 
-// Starts a detached thread under name, logs "create thread:..." and returns its id.
+// Starts a detached thread under name, logs "create thread:..." and returns its id; 0
+// (logged) when no thread could be started.
 unsigned StartNamedThread(const char* name, BridgeThreadProc proc, uintptr_t parameter);
 
 void HttpBridgeThread(uintptr_t generation);
