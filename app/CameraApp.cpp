@@ -20,6 +20,7 @@
 #include "media/CameraHttpServer.h"
 #include "media/CameraChannels.h"
 #include "remote/HostIdentity.h"
+#include "remote/HttpBridge.h"
 #include "remote/ProcessRunner.h"
 #include "app/SingletonWindowMgr.h"
 #include "framework/Messages.h"
@@ -91,7 +92,11 @@ std::vector<std::thread> g_serverThreads;
 
 // The camera HTTP server's loop; when the stop event fires it hands the stop on to the
 // main window and to the next waiting server thread.
-void ServerThreadProc() { RunServer(GetSingletonWindowMgr()->StopEvent(), &NotifyShutdown); }
+// The bridge relay starts with it; its threads end with the process.
+void ServerThreadProc() {
+  remote::HttpBridge bridge;
+  RunServer(GetSingletonWindowMgr()->StopEvent(), &NotifyShutdown);
+}
 
 void JoinServerThreads() {
   std::lock_guard<std::mutex> lock(g_serverThreadsLock);

@@ -43,6 +43,28 @@ std::string DefaultServerAddress() {
   return configured;
 }
 
+void DefaultBridgeServer(std::string* host, std::string* port) {
+  *host = DefaultServerAddress();
+  *port = "8089";
+  const char* configured = std::getenv("VTCAM_BRIDGE_SERVER");
+  if (configured == nullptr || configured[0] == '\0') return;
+  if (std::strcmp(configured, "off") == 0) {
+    host->clear();
+    return;
+  }
+  const std::string text(configured, strnlen(configured, 64));
+  const size_t colon = text.find(':');
+  const std::string name = text.substr(0, colon);
+  const std::string number = colon == std::string::npos ? "8089" : text.substr(colon + 1);
+  const bool digits = !number.empty() && number.size() <= 7 && number.find_first_not_of("0123456789") == std::string::npos;
+  if (!IsPlainHost(name.c_str()) || !digits) {
+    Log("DefaultBridgeServer ignores VTCAM_BRIDGE_SERVER=%.64s: not host or host:port", configured);
+    return;
+  }
+  *host = name;
+  *port = number;
+}
+
 CCameraInfo::~CCameraInfo() = default;
 
 void CCameraInfo::ResetToDefaults() {

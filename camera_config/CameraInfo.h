@@ -33,6 +33,11 @@ void SetMainWindowPoster(PostToMainWindowFn poster);
 // at most 31 characters, else 127.0.0.1, so that no default sends traffic off this machine.
 std::string DefaultServerAddress();
 
+// The bridge server the relay starts with: DefaultServerAddress() and "8089", unless
+// VTCAM_BRIDGE_SERVER holds "host" or "host:port" (port: 1 to 7 digits), or "off" (no
+// bridge: an empty host). Anything else is logged and ignored.
+void DefaultBridgeServer(std::string* host, std::string* port);
+
 class CCameraInfo {
  public:
   CCameraInfo() = default;  // sets nothing: the manager's SetDefaults does

@@ -69,13 +69,15 @@ CCameraInfoMgr& GetCameraInfoMgr() {
 
 void CCameraInfoMgr::SetDefaults() {
   const std::string server = DefaultServerAddress();
+  std::string bridgeHost, bridgePort;
+  DefaultBridgeServer(&bridgeHost, &bridgePort);
   {
     std::lock_guard<std::mutex> hold(m_lock);
     CopyCut(m_serverAddress, server);
     CopyCut(m_cameraID, std::string("qm41"));
     CopyCut(m_webAdminPassword, std::string("580317"));
-    CopyCut(m_bridgeServerHost, server);
-    CopyCut(m_bridgeServerPort, std::string("8089"));
+    CopyCut(m_bridgeServerHost, bridgeHost);
+    CopyCut(m_bridgeServerPort, bridgePort);
   }
   m_nListenPort.store(8080);
   for (CCameraInfo* channel : m_channels) channel->ResetToDefaults();
