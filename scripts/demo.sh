@@ -6,8 +6,6 @@ cd "$(dirname "$0")/.."
 bin=build/bin
 log=$bin/VantorHomeCamera.log
 
-lines_before=$( [ -f "$log" ] && wc -l < "$log" || echo 0 )
-
 # The stand-in bridge server on loopback, unless a bridge server is configured.
 bridge_pid="" viewer=""
 if [ -z "${VTCAM_BRIDGE_SERVER:-}" ]; then
@@ -20,6 +18,44 @@ if [ -z "${VTCAM_BRIDGE_SERVER:-}" ]; then
 fi
 stop_bridge() { [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null || true; }
 
+# A local FTP server (pyftpdlib on loopback) for alarm clips. Channel 0 is pointed at it
+# when CameraInfo.xml names no server of its own yet (missing, the built-in default, or an
+# earlier demo's server).
+ftp_root=$PWD/build/ftp-clips ftp_pid="" ftp_port=""
+ftp_out=$(mktemp)
+/usr/bin/python3 tools/ftp_local_server.py "$ftp_root" vtdemo vtdemo-pass low >"$ftp_out" 2>/dev/null &
+ftp_pid=$!
+for _ in $(seq 1 50); do [ -s "$ftp_out" ] && break; sleep 0.1; done
+read -r _ ftp_port _ < "$ftp_out" || true
+ftp_target=""
+if [ -n "$ftp_port" ]; then
+  ftp_target=$(/usr/bin/python3 - "$bin/CameraInfo.xml" "$ftp_port" <<'PY'
+import os, sys
+import xml.etree.ElementTree as ET
+path, port = sys.argv[1], sys.argv[2]
+attrs = {"id": "0", "serverAddr": "127.0.0.1", "userName": "vtdemo", "password": "vtdemo-pass",
+         "remotePath": "./", "port": port}
+if not os.path.exists(path):
+    # The store's own defaults for what a missing attribute would leave empty.
+    root = ET.Element("CameraInfos", {"cameraID": "qm41", "webAdminPassword": "580317"})
+    channel = ET.SubElement(root, "CameraInfo", {"channelID": "0", "alarmStatus": "0", "audioEnable": "0"})
+    ET.SubElement(channel, "FTPConfig", attrs)
+else:
+    root = ET.parse(path).getroot()
+    ftp = root.find("./CameraInfo[@channelID='0']/FTPConfig")
+    if ftp is None:
+        sys.exit(0)
+    default = ftp.get("serverAddr") == "127.0.0.1" and ftp.get("port") == "21" and ftp.get("userName") == "qm41"
+    if not (default or ftp.get("userName") == "vtdemo"):
+        sys.exit(0)  # the owner's own server stays
+    ftp.attrib.update(attrs)
+ET.ElementTree(root).write(path, encoding="UTF-8", xml_declaration=True)
+print(port)
+PY
+) || ftp_target=""
+fi
+stop_ftp() { [ -n "$ftp_pid" ] && kill "$ftp_pid" 2>/dev/null || true; }
+
 "$bin/VantorHomeCamera" &
 pid=$!
 trap 'kill -TERM $pid 2>/dev/null || true' INT TERM
@@ -28,8 +64,8 @@ echo "Vantor Home Camera (pid $pid): program directory $bin, log $log"
 echo "capture source: ${VTCAM_CAPTURE:-v4l2}"
 port=""
 for _ in $(seq 1 100); do
-  port=$(tail -n +"$((lines_before + 1))" "$log" 2>/dev/null |
-         sed -n 's/.*Camera Http Server startup! listen port=\([0-9]*\).*/\1/p' | tail -n 1)
+  # Records carry the writer's process id; the log may have been rotated at start.
+  port=$(sed -n "s/.*|$pid Camera Http Server startup! listen port=\([0-9]*\).*/\1/p" "$log" 2>/dev/null | tail -n 1)
   [ -n "$port" ] && break
   kill -0 $pid 2>/dev/null || break
   sleep 0.1
@@ -37,6 +73,12 @@ done
 if [ -n "$port" ]; then
   echo "live stream:    http://127.0.0.1:$port/vdata.flv   (for example: ffplay http://127.0.0.1:$port/vdata.flv)"
   echo "snapshot:       http://127.0.0.1:$port/snapshot.htm"
+  echo "arm the camera: http://127.0.0.1:$port/schedule_setup.html?method=setAlarmStatus&ALARM_STATUS=1"
+  if [ -n "$ftp_target" ]; then
+    echo "alarm clips:    $ftp_root/ (local FTP server 127.0.0.1:$ftp_target, user vtdemo)"
+  elif [ -n "$ftp_port" ]; then
+    echo "alarm clips:    to the FTP server named in $bin/CameraInfo.xml (a local one runs on 127.0.0.1:$ftp_port, unused)"
+  fi
   [ -n "$viewer" ] && echo "through the stand-in bridge ($VTCAM_BRIDGE_SERVER): http://127.0.0.1:$viewer/vdata.flv" \
     "(the camera registers about 3 s after start)"
 else
@@ -46,3 +88,4 @@ echo "stop with Ctrl-C or: $bin/VantorHomeCamera -stop"
 wait $pid || true
 wait $pid 2>/dev/null || true
 stop_bridge
+stop_ftp
