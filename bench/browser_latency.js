@@ -1,7 +1,8 @@
 // The browser end of browser_latency_bench.py: opens the viewer page in Debian's Chromium
 // (headless, through playwright-core), and for every picture the video element presents,
 // draws it to a canvas and reads the test scene's frame index from the strip along its
-// bottom. Prints one JSON line: [[wall-clock ms of presentation, index], ...].
+// bottom. Prints one JSON line: [[wall-clock ms of presentation, index, seconds buffered
+// ahead of the playback position], ...].
 //   node browser_latency.js <page url> <seconds> <profile dir>
 'use strict';
 const { chromium } = require('playwright-core');
@@ -34,7 +35,9 @@ async function main() {
         for (let bit = 0; bit < 32; ++bit) {
           if (row[(64 + bit * 16 + 8) * 4 + 1] > 128) index = (index | (1 << bit)) >>> 0;
         }
-        out.push([performance.timeOrigin + (meta.expectedDisplayTime || now), index]);
+        out.push([performance.timeOrigin + (meta.expectedDisplayTime || now), index,
+          video.buffered.length ? video.buffered.end(video.buffered.length - 1) - video.currentTime : -1,
+        ]);
         if (performance.now() < end) video.requestVideoFrameCallback(onFrame);
         else resolve(out);
       };

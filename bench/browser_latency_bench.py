@@ -206,7 +206,9 @@ def main():
             load_after = os.getloadavg()[0]
             if browser.returncode != 0:
                 sys.exit("the browser end failed")
-            browser_seen = [(ms / 1000 - wall_minus_mono, k) for ms, k in json.loads(out.strip().splitlines()[-1])]
+            raw = json.loads(out.strip().splitlines()[-1])
+            browser_seen = [(r[0] / 1000 - wall_minus_mono, r[1]) for r in raw]
+            ahead = [r[2] * 1000 for r in raw if r[2] >= 0]
         finally:
             for v in viewers:
                 v.close()
@@ -229,6 +231,9 @@ def main():
     print(row("browser", latencies(browser_seen, start, since, until)))
     print(row("ffplay", latencies(ffplay.seen, start, since, until)))
     print(row("reference", latencies(reference.seen, start, since, until)))
+    if ahead:
+        print(f"browser buffered ahead of its playback position: median {statistics.median(ahead):.0f} ms, "
+              f"p95 {percentile(ahead, 95):.0f} ms")
 
 
 if __name__ == "__main__":

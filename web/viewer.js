@@ -187,6 +187,27 @@
     next();
   }
 
+  // A media source of endless duration is a live one to the browser, which then shows each
+  // picture as soon as it is decoded instead of keeping a queue of them.
+  function markSourcesLive() {
+    const Native = window.MediaSource;
+    if (!Native || Native.__live) return;
+    const Live = class extends Native {
+      constructor() {
+        super();
+        this.addEventListener('sourceopen', () => {
+          try {
+            this.duration = Infinity;
+          } catch (error) {
+            // The player sets a duration of its own later; nothing is lost.
+          }
+        }, { once: true });
+      }
+    };
+    Live.__live = true;
+    window.MediaSource = Live;
+  }
+
   function startPlayer() {
     lastTime = -1;
     stalledSince = 0;
@@ -200,8 +221,12 @@
       autoCleanupMinBackwardDuration: 5,
       liveBufferLatencyChasing: true,
       liveBufferLatencyChasingOnPaused: true,
-      liveBufferLatencyMaxLatency: 0.5,
+      liveBufferLatencyMaxLatency: 0.4,
       liveBufferLatencyMinRemain: 0.1,
+      liveSync: true,
+      liveSyncMaxLatency: 0.25,
+      liveSyncTargetLatency: 0.12,
+      liveSyncPlaybackRate: 1.2,
     });
     player.on(mpegts.Events.ERROR, (type, detail) => retry('视频流无法播放（' + type + '：' + detail + '）'));
     player.on(mpegts.Events.LOADING_COMPLETE, () => retry('视频流已中断'));
@@ -236,6 +261,7 @@
       return;
     }
     show(message, '正在连接视频流…');
+    markSourcesLive();
     startPlayer();
     setInterval(watchPlayback, 1000);
   }

@@ -26,7 +26,8 @@ def viewer_camera(camera):
     shutil.copytree(os.path.join(BIN_DIR, "web"), camera.path("web"))
     camera.env["VTCAM_CAPTURE"] = "test:motion=0"
     p = camera.start()
-    assert camera.wait_for_log("Convertor Listener startup!")
+    # Ports still held by other runs on the machine are retried once a second.
+    assert camera.wait_for_log("Convertor Listener startup!", timeout=45)
     port = int(re.search(r"Camera Http Server startup! listen port=(\d+)", camera.log).group(1))
     assert camera.wait_for_log("Got whole FLV header/meta-data", timeout=20)
     yield camera, port
