@@ -71,10 +71,15 @@
     armedButton.disabled = true;
     refreshState('schedule_setup.html?method=setAlarmStatus&ALARM_STATUS=' + (state.armed ? 0 : 1));
   });
-  soundButton.addEventListener('click', () => {
+  soundButton.addEventListener('click', async () => {
     if (!state) return;
+    const wanted = !state.sound;
     soundButton.disabled = true;
-    refreshState('servertxt.html?A_Aenabled=' + (state.sound ? 0 : 1));
+    await refreshState('servertxt.html?A_Aenabled=' + (wanted ? 1 : 0));
+    // The camera may keep its sound off whatever it is asked; say so rather than stay silent.
+    if (state && state.sound !== wanted && statusMessage.hidden) {
+      show(statusMessage, wanted ? '摄像头没有打开声音，声音仍为关' : '摄像头没有关闭声音，声音仍为开');
+    }
   });
 
   // ---- running time ----
