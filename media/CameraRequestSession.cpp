@@ -18,7 +18,9 @@
 #include "media/RequestLogText.h"
 #include "media/RequestReader.h"
 #include "media/SettingText.h"
+#include "media/StaticFiles.h"
 #include "media/ViewerQueue.h"
+#include "platform/ProgramDir.h"
 #include "platform/Tick.h"
 
 namespace {
@@ -252,9 +254,17 @@ int CCameraRequestSession::HandleRequest(const char* all, int offset, int length
     case CameraRequest::kNotHttp:
       // Not a request we can read: drop what came and wait for the next one.
       return 2;
-    case CameraRequest::kUnknown:
+    case CameraRequest::kUnknown: {
+      std::string file;
+      const auto result = CStaticFiles(platform::ProgramDirectory() + "web").Respond({request, size_t(length)}, &file);
+      if (result == CStaticFiles::Result::kServed) {
+        Send(file.data(), static_cast<int>(file.size()));
+        return 1;
+      }
+      if (result == CStaticFiles::Result::kRefused) Log("[%d]Response 404: not a file name of the viewer", GetId());
       Send(kNotFoundResponse, static_cast<int>(std::strlen(kNotFoundResponse)));
       return 1;
+    }
     case CameraRequest::kStreamFlv:
     case CameraRequest::kStreamRtp: {
       Log("[%d]Got ACT_GET_DATA_STREAM from HTTP GET.\r\n", GetId());

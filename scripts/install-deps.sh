@@ -17,7 +17,21 @@ packages=(
   procps iproute2
   qt6-qpa-plugins xvfb wmdocker xdotool python3-xlib
   gdb
+  chromium fonts-noto-cjk
 )
+# The browser viewer's npm packages; a machine that brings its own Node.js keeps it.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
+
+# The viewer's player and the browser test's driver, at the versions its lock file pins.
+install_web_packages() {
+  local web
+  web="$(dirname "$0")/../web"
+  if [ ! -d "$web/node_modules" ]; then
+    (cd "$web" && npm ci --no-audit --no-fund)
+  fi
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -27,6 +41,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ "${#missing[@]}" -eq 0 ]; then
+  install_web_packages
   exit 0
 fi
 
@@ -38,3 +53,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"
+install_web_packages
