@@ -16,6 +16,7 @@ packages=(
   libxml2-utils
   procps iproute2
   qt6-qpa-plugins xvfb wmdocker xdotool python3-xlib
+  fonts-noto-cjk
 )
 
 missing=()
