@@ -7,6 +7,8 @@ import time
 def run_for(camera, seconds):
     p = camera.start()
     assert camera.wait_for_log("Vantor Home Camera startup!")
+    # The main window (and its capture) opens once the remembered login went through.
+    assert camera.wait_for_log("Login OK!", timeout=45)
     time.sleep(seconds)
     assert camera.run("-stop").returncode == 0
     assert p.wait(timeout=10) == 0

@@ -50,6 +50,7 @@ def start(camera):
         f.write(f'<?xml version="1.0" ?>\n<CameraInfos listenPort="{port}"></CameraInfos>\n')
     p = camera.start()
     assert camera.wait_for_log("Convertor Listener startup!")
+    assert camera.wait_for_log("Login OK!")
     return p, int(re.search(r"Camera Http Server startup! listen port=(\d+)", camera.log).group(1))
 
 
