@@ -118,7 +118,7 @@ void CWebCamServiceHttpRequestSocket::PostResult(int code, int stringId) {
 int CWebCamServiceHttpRequestSocket::ProcessRecvBuffer() {
   int length = 0;
   const char* text = m_pRecvBuffer->GetData(&length);
-  if (m_nReplyState == 0) m_nReplyState = 1;
+  m_nReplyState.store(1);
   Log("[%d]CWebCamServiceHttpRequestSocket::ProcessRecvBuffer %d bytes,[%s]", m_nId, length,
              text != nullptr ? text : "");
   if (text == nullptr || length < 1 || length > kMaxReplyLength) return 0;
@@ -141,7 +141,6 @@ void CWebCamServiceHttpRequestSocket::OnDestroy() {
   Log("[%d]CWebCamServiceHttpRequestSocket::OnDestroy", m_nId);
   // Every request ends with an answer: nothing arrived means the service was not reached;
   // data without a recognised outcome (or a sweep of a silent one) is an error.
-  if (m_nReplyState == 0) PostResult(kWebResultFailed, IDS_CANNOT_CONNECT);
+  if (m_nReplyState.exchange(0) == 0) PostResult(kWebResultFailed, IDS_CANNOT_CONNECT);
   else if (!Decided()) PostResult(kWebResultFailed, IDS_OPERATION_FAILED);
-  m_nReplyState = 0;
 }

@@ -5,7 +5,9 @@
 //
 // Who may include it: remote/ and its tests. ProcessRecvBuffer and OnDestroy run on the
 // completion threads; SetNotify on the thread that issues the request.
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "net/HttpClientSocket.h"
@@ -64,7 +66,9 @@ class CWebCamServiceHttpRequestSocket : public CHttpClientSocket {
   void PostResult(int code, int stringId);
   bool Decided() const;
 
-  int32_t m_nReplyState = 0;  // 0: nothing received on this request; 1: data arrived
+  // 0: nothing received on this request; 1: data arrived. A sweep may close the socket
+  // on the server thread while a receive completes on a worker.
+  std::atomic<int32_t> m_nReplyState{0};
   CWnd* m_hNotifyWnd = nullptr;
   uint32_t m_nNotifyMessage = 0;
   // Set when a recognised outcome was posted, so the end of the connection adds nothing.
