@@ -1,6 +1,5 @@
 #include "remote/HttpRequestMgr.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,9 +15,6 @@ namespace {
 constexpr size_t kUrlSize = 1024;
 constexpr const char* kServicePath = "/monitor/services/WebCamService";
 
-time_t SystemUtcNow() { return time(nullptr); }
-std::atomic<UtcClockFn> g_utcClock{&SystemUtcNow};
-
 bool IsLetterOrDigit(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // The dialogs limit user names to 20, passwords to 32, mobile numbers to 11 and camera
@@ -32,8 +28,6 @@ CHttpRequestMgr& GetHttpRequestMgr() {
   static CHttpRequestMgr* const instance = new CHttpRequestMgr();
   return *instance;
 }
-
-void SetUtcClockForTest(UtcClockFn clock) { g_utcClock.store(clock != nullptr ? clock : &SystemUtcNow); }
 
 std::string UrlEncode(const char* text, unsigned /*codePage*/) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -142,7 +136,7 @@ void CHttpRequestMgr::CreateUser(const char* userName, const char* password, con
   CWebCamServiceHttpRequestSocket* socket = GetRequestSocket();
   char serial[128] = {};
   GetSerialID(serial, sizeof(serial));
-  const std::string md5Key = MakeMd5Key(g_utcClock.load()(), serial);
+  const std::string md5Key = MakeMd5Key(time(nullptr), serial);
   const std::string serialEncoded = UrlEncode(serial, 65001);
   const std::string nameEncoded = UrlEncode(UrlEncode(cameraName, 65001).c_str(), 65001);
   char url[kUrlSize];

@@ -69,9 +69,5 @@ std::string UrlEncode(const char* text, unsigned codePage);
 std::string QueryEscape(const char* text);
 
 // MD5 of the UTC date "%04d-%02d-%02d" at utcNow, the serial id and the salt, 32 upper-case
-// hex digits.
+// hex digits. CreateUser passes the current time; tests pass any.
 std::string MakeMd5Key(time_t utcNow, const char* serialId);
-
-// The clock md5Key reads; tests pin it.
-using UtcClockFn = time_t (*)();
-void SetUtcClockForTest(UtcClockFn clock);
