@@ -13,6 +13,7 @@
 
 #include "app/CameraMainDlg.h"
 #include "app/LiveUpdateStart.h"
+#include "app/LoginDlg.h"
 #include "app/RegistrySettings.h"
 #include "camera_config/CameraInfoMgr.h"
 #include "capture/AlarmUploader.h"
@@ -107,15 +108,25 @@ void JoinServerThreads() {
 
 }  // namespace
 
-int CCameraApp::RunLoginCycle(int /*previousResult*/) {
-  // Until the login dialog exists every cycle counts as a successful login.
+int CCameraApp::RunLoginCycle(int previousResult) {
+  CLoginDlg login;
   CCameraMainDlg main;
+  login.SetAfterLogout(previousResult);
+  login.SetStopEvent(&GetSingletonWindowMgr()->StopEvent());
+  SetMainWnd(&login);
+  const int result = login.DoModal();
+  if (result == IDCANCEL) {
+    SetMainWnd(nullptr);
+    return 0;
+  }
   // The window is the main window before the server thread starts, so that a stop that
   // comes at once still finds a window to end.
   SetMainWnd(&main);
-  {
+  if (result == IDOK) {
+    // One server thread serves every login of the run: a second one would re-arm the
+    // pooled sessions under the viewers and converters the first one still serves.
     std::lock_guard<std::mutex> lock(g_serverThreadsLock);
-    g_serverThreads.push_back(platform::StartNamedThread("tServer", ServerThreadProc));
+    if (g_serverThreads.empty()) g_serverThreads.push_back(platform::StartNamedThread("tServer", ServerThreadProc));
   }
   main.DoModal();
   SetMainWnd(nullptr);

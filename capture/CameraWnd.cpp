@@ -47,7 +47,6 @@ int CCameraWnd::SizeCodeFor(int width, int height) {
 }
 
 void CCameraWnd::SetUp() {
-  if (m_pFlvConvertor) return;
   platform::CAPSTATUS status{};
   GetStatus(&status, sizeof(status));
   const int width = static_cast<int>(status.uiImageWidth);
@@ -55,8 +54,11 @@ void CCameraWnd::SetUp() {
 
   // The converter cuts frames by the size it is told: a capture size it has no name for
   // would turn every frame into noise, so such a channel gets no convertors.
+  // A channel set up again (a main window opened after a log-out) keeps its convertors, and
+  // with them the viewers and converter connections attached to them.
   const int sizeCode = SizeCodeFor(width, height);
-  if (sizeCode < 0) {
+  if (m_pFlvConvertor) {
+  } else if (sizeCode < 0) {
     Log("[channel:%d]CCameraWnd::SetUp capture size %dx%d has no converter size, no stream", m_nChannel, width,
         height);
   } else {
@@ -68,10 +70,9 @@ void CCameraWnd::SetUp() {
     m_pMobileConvertor = std::make_unique<C3GPStreamConvertor>(audio ? 0x20500 : 0x500, 10, m_nSizeCode);
     m_pMobileConvertor->Open();
   }
-  if (!m_pRenderer) {
-    m_pRenderer = std::make_unique<CPreviewRenderer>();
-    m_pRenderer->Create(m_view, width, height);
-  }
+  // The preview paints into the view of the window that is open now.
+  if (!m_pRenderer) m_pRenderer = std::make_unique<CPreviewRenderer>();
+  m_pRenderer->Create(m_view, width, height);
   m_pDetector->SetImage(width, height, m_pRenderer->Pixels());
 }
 

@@ -27,17 +27,18 @@ void CCameraWndMgr::InitWnd(IVideoHost* parent) {
     found[count++] = index;
     Log("[channel:%d]CCameraWndMgr::InitWnd found [%s, %s]", index, name, version);
   }
-  // A main window opened again (after a log-out) starts with fresh channels: the previous
-  // ones were stopped when their window closed and would otherwise be lost for good.
-  for (CCameraWnd*& old : m_channels) {
-    if (!old) continue;
-    old->CaptureStop();
-    old->DriverDisconnect();
-    delete old;
-    old = nullptr;
-  }
+  // A main window opened again (after a log-out) reconnects the channels it had: completion
+  // threads may still be serving viewers from their convertors, so they are never deleted
+  // while the program runs. Their capture was stopped as the previous window closed.
   for (int i = 0; i < count; ++i) {
-    auto* wnd = new CCameraWnd(i);
+    CCameraWnd* wnd = m_channels[i];
+    if (wnd) {
+      wnd->CaptureStop();
+      wnd->DriverDisconnect();
+      wnd->DestroyWindow();
+    } else {
+      wnd = new CCameraWnd(i);
+    }
     const int rect[4] = {0, 0, 640, 480};
     wnd->Create(0x50000000u /* child, visible */, rect, parent, 100 + i);
     m_channels[i] = wnd;

@@ -18,7 +18,7 @@ struct Rect {
   int Height() const { return bottom - top; }
 };
 
-enum class ControlKind { Button, Static, Edit, OwnerDrawButton, LinkLabel, VideoArea };
+enum class ControlKind { Button, Static, Edit, OwnerDrawButton, LinkLabel, VideoArea, CheckBox, PasswordEdit };
 
 // Dialog units to pixels, for the 9-point dialog font: 6 by 12 pixel base units.
 constexpr int DluToPixelsX(int dlu) { return dlu * 6 / 4; }
@@ -56,6 +56,21 @@ class CDialog : public CWnd {
   int ButtonIcon(int id) const;
   // A click on an owner-drawn button sends this message with the control id as wParam.
   void SetClickMessage(int id, uint32_t message);
+  // Check boxes; a click arrives as OnCommand(id) after the box changed.
+  // A link label's address; its text stays what it shows.
+  void SetLinkAddress(int id, const std::string& url);
+  void SetCheck(int id, bool checked);
+  bool IsChecked(int id) const;
+  void EnableControl(int id, bool enable);
+  bool IsControlEnabled(int id) const;
+  // Gives a control the keyboard focus; FocusedControl is the control that had it last
+  // (given here or by the user), 0 before any.
+  void FocusControl(int id);
+  int FocusedControl() const;
+  // Draws a bitmap resource with its top-left corner at (x, y) in pixels, the colour
+  // RGB(222, 21, 222) transparent. A later drawing in the same slot replaces it.
+  void DrawBitmap(int slot, int resource, int x, int y);
+  int DrawnBitmap(int slot) const;  // the resource drawn in the slot, 0 for none
   // The video area hosts image views that capture threads paint.
   CVideoView* CreateVideoView(int areaId, Rect pixels, int viewId);
 
@@ -87,6 +102,8 @@ class CDialog : public CWnd {
   virtual void OnClose();   // the close box
   virtual void OnDestroy() {}
   virtual void OnControlClicked(int id);
+  // An edit control lost the keyboard focus.
+  virtual void OnKillFocus(int /*id*/) {}
 
   DialogImpl* Impl() const { return m_impl.get(); }
   int TemplateId() const { return m_templateId; }

@@ -1,4 +1,7 @@
 #include <QApplication>
+#include <QBitmap>
+#include <QCheckBox>
+#include <QFocusEvent>
 #include <QCloseEvent>
 #include <QCursor>
 #include <QLineEdit>
@@ -19,6 +22,29 @@ QEvent::Type PostedMessageEvent::EventType() {
   static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
   return type;
 }
+
+namespace {
+
+// Reports focus changes of the edit controls to the dialog.
+class FocusWatcher : public QObject {
+ public:
+  FocusWatcher(QObject* parent, DialogImpl* impl) : QObject(parent), m_impl(impl) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() != QEvent::FocusIn && e->type() != QEvent::FocusOut) return false;
+    const QVariant id = watched->property("vtControlId");
+    if (!id.isValid() || !m_impl->owner) return false;
+    if (e->type() == QEvent::FocusIn) m_impl->focused = id.toInt();
+    else m_impl->owner->OnKillFocus(id.toInt());
+    return false;
+  }
+
+ private:
+  DialogImpl* m_impl;
+};
+
+}  // namespace
 
 QtDialog::QtDialog(CDialog* owner) : QDialog(nullptr), m_owner(owner) {}
 
@@ -82,6 +108,7 @@ CDialog::~CDialog() {
     std::lock_guard<std::mutex> hold(m_impl->postLock);
     m_impl->alive = false;
   }
+  m_impl->owner = nullptr;
   if (m_impl->dialog) {
     m_impl->dialog->Detach();
     for (auto& [id, timer] : m_impl->timers) m_impl->dialog->killTimer(timer.first);
@@ -146,8 +173,22 @@ void CDialog::AddControl(int id, ControlKind kind, const std::string& text, Rect
       break;
     }
     case ControlKind::Edit:
-      w = new QLineEdit(qtext, m_impl->dialog);
+    case ControlKind::PasswordEdit: {
+      auto* e = new QLineEdit(qtext, m_impl->dialog);
+      if (kind == ControlKind::PasswordEdit) e->setEchoMode(QLineEdit::Password);
+      if (!m_impl->focusWatcher) m_impl->focusWatcher = new FocusWatcher(m_impl->dialog, m_impl.get());
+      e->setProperty("vtControlId", id);
+      e->installEventFilter(m_impl->focusWatcher);
+      w = e;
       break;
+    }
+    case ControlKind::CheckBox: {
+      auto* c = new QCheckBox(qtext, m_impl->dialog);
+      c->setFocusPolicy(Qt::NoFocus);
+      QObject::connect(c, &QCheckBox::clicked, [this, id] { OnControlClicked(id); });
+      w = c;
+      break;
+    }
     case ControlKind::LinkLabel: {
       auto* l = new QLabel(m_impl->dialog);
       l->setOpenExternalLinks(true);
@@ -191,7 +232,7 @@ void CDialog::SetControlText(int id, const std::string& text) {
   auto it = m_impl->controls.find(id);
   if (it == m_impl->controls.end() || !it->second.widget) return;
   const QString q = QString::fromStdString(text);
-  if (auto* b = qobject_cast<QPushButton*>(it->second.widget.data())) b->setText(q);
+  if (auto* b = qobject_cast<QAbstractButton*>(it->second.widget.data())) b->setText(q);
   else if (auto* e = qobject_cast<QLineEdit*>(it->second.widget.data())) e->setText(q);
   else if (auto* l = qobject_cast<QLabel*>(it->second.widget.data()))
     l->setText(it->second.kind == ControlKind::LinkLabel ? QString("<a href=\"%1\">%1</a>").arg(q) : q);
@@ -200,7 +241,7 @@ void CDialog::SetControlText(int id, const std::string& text) {
 std::string CDialog::ControlText(int id) const {
   auto it = m_impl->controls.find(id);
   if (it == m_impl->controls.end() || !it->second.widget) return {};
-  if (auto* b = qobject_cast<QPushButton*>(it->second.widget.data())) return b->text().toStdString();
+  if (auto* b = qobject_cast<QAbstractButton*>(it->second.widget.data())) return b->text().toStdString();
   if (auto* e = qobject_cast<QLineEdit*>(it->second.widget.data())) return e->text().toStdString();
   if (auto* l = qobject_cast<QLabel*>(it->second.widget.data())) {
     if (it->second.kind == ControlKind::LinkLabel) {
@@ -229,6 +270,67 @@ void CDialog::SetButtonLook(int id, uint32_t textRgb, uint32_t backgroundRgb, in
                          .arg(textRgb, 6, 16, QChar('0'))
                          .arg(backgroundRgb, 6, 16, QChar('0')));
   }
+}
+
+void CDialog::SetLinkAddress(int id, const std::string& url) {
+  auto it = m_impl->controls.find(id);
+  if (it == m_impl->controls.end() || it->second.kind != ControlKind::LinkLabel) return;
+  if (auto* l = qobject_cast<QLabel*>(it->second.widget.data()))
+    l->setText(QString("<a href=\"%1\">%2</a>").arg(QString::fromStdString(url), QString::fromStdString(ControlText(id))));
+}
+
+void CDialog::SetCheck(int id, bool checked) {
+  auto it = m_impl->controls.find(id);
+  if (it == m_impl->controls.end()) return;
+  if (auto* c = qobject_cast<QCheckBox*>(it->second.widget.data())) c->setChecked(checked);
+}
+
+bool CDialog::IsChecked(int id) const {
+  auto it = m_impl->controls.find(id);
+  if (it == m_impl->controls.end()) return false;
+  auto* c = qobject_cast<QCheckBox*>(it->second.widget.data());
+  return c && c->isChecked();
+}
+
+void CDialog::EnableControl(int id, bool enable) {
+  auto it = m_impl->controls.find(id);
+  if (it != m_impl->controls.end() && it->second.widget) it->second.widget->setEnabled(enable);
+}
+
+bool CDialog::IsControlEnabled(int id) const {
+  auto it = m_impl->controls.find(id);
+  return it != m_impl->controls.end() && it->second.widget && it->second.widget->isEnabled();
+}
+
+void CDialog::FocusControl(int id) {
+  auto it = m_impl->controls.find(id);
+  if (it == m_impl->controls.end() || !it->second.widget) return;
+  m_impl->focused = id;
+  it->second.widget->setFocus(Qt::OtherFocusReason);
+}
+
+int CDialog::FocusedControl() const { return m_impl->focused; }
+
+void CDialog::DrawBitmap(int slot, int resource, int x, int y) {
+  auto& entry = m_impl->bitmaps[slot];
+  if (!entry.first) {
+    entry.first = new QLabel(m_impl->dialog);
+    entry.first->setAttribute(Qt::WA_TranslucentBackground);
+  }
+  if (entry.second != resource) {
+    QPixmap pixmap = LoadIconResource(resource).pixmap(16, 16);
+    const QImage image = pixmap.toImage();
+    pixmap.setMask(QBitmap::fromImage(image.createMaskFromColor(qRgb(222, 21, 222), Qt::MaskInColor)));
+    entry.first->setPixmap(pixmap);
+    entry.second = resource;
+  }
+  entry.first->setGeometry(x, y, 16, 16);
+  entry.first->show();
+}
+
+int CDialog::DrawnBitmap(int slot) const {
+  auto it = m_impl->bitmaps.find(slot);
+  return it == m_impl->bitmaps.end() ? 0 : it->second.second;
 }
 
 uint32_t CDialog::ButtonTextColour(int id) const {

@@ -70,6 +70,9 @@ class DialogImpl {
   bool ended = false;            // EndDialog came, perhaps from OnInitDialog before the loop
   QEventLoop* loop = nullptr;    // the modal run's own loop, which hiding does not end
   bool initialised = false;
+  int focused = 0;                                      // control that had the focus last
+  std::map<int, std::pair<QPointer<QLabel>, int>> bitmaps;  // slot -> (label, resource)
+  QObject* focusWatcher = nullptr;                      // owned by the dialog widget
 };
 
 // The latest picture of one view, shared by the capture thread that writes it and the

@@ -13,6 +13,7 @@
 #include "media/StreamConvertorSession.h"
 #include "platform/NamedEvent.h"
 #include "platform/Tick.h"
+#include "remote/HttpRequestMgr.h"
 #include "remote/PortMapping.h"
 
 namespace {
@@ -65,6 +66,7 @@ void MaintainServers() {
   CCameraRequestSession* sessions = RequestSessions();
   for (int i = 0; i < kRequestSessionCount; ++i) sessions[i].Maintenance();
   MaintainConvertorSessions();
+  GetHttpRequestMgr().Sweep();
 }
 
 void RunServer(platform::CNamedEvent& stopEvent, void (*shutdown)()) {

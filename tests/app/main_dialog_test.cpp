@@ -25,6 +25,7 @@
 #include "tests/support/LoopbackPeers.h"
 #include "tests/support/TestFiles.h"
 
+#include <atomic>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -279,6 +280,47 @@ TEST(MainDialogMenu, LogoutAndQuitEndTheModalRun) {
     EXPECT_EQ(dlg.LogoutRequested(), 0);
   }
   GetCameraWndMgr().Stop();
+}
+
+// Log-out and log-in again, three times, while a viewer streams: the channel objects (and
+// the convertors the viewer hangs on) survive every new main window, and the bytes keep
+// coming on the same connection.
+TEST(MainDialogMenu, ThreeLogoutCyclesKeepAViewerStreaming) {
+  std::atomic<size_t> received{0};
+  std::atomic<bool> finished{false};
+  std::thread reader;
+  int viewer = -1;
+  CCameraWnd* channel = nullptr;
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    CCameraMainDlg dlg;
+    SetMainWnd(&dlg);
+    const size_t before = received.load();
+    bool streamed = false;
+    std::thread user([&] {
+      if (cycle == 0) {
+        nettest::WaitUntil([] { return GetCameraWndMgr().GetChannel(0) != nullptr; });
+        viewer = nettest::ConnectBlocking(GetHttpListenPort());
+        nettest::SendAll(viewer, "GET /vdata.flv HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        reader = std::thread([&] {
+          char buffer[65536];
+          for (ssize_t n; !finished && (n = recv(viewer, buffer, sizeof(buffer), 0)) > 0;) received += static_cast<size_t>(n);
+        });
+      }
+      streamed = nettest::WaitUntil([&] { return received.load() > before + 20000; }, 15000);
+      dlg.PostMessage(WM_COMMAND, ID_MENU_LOGOUT, 0);
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    user.join();
+    SetMainWnd(nullptr);
+    EXPECT_TRUE(streamed) << "cycle " << cycle;
+    EXPECT_EQ(dlg.LogoutRequested(), 1);
+    if (cycle == 0) channel = GetCameraWndMgr().GetChannel(0);
+    EXPECT_EQ(GetCameraWndMgr().GetChannel(0), channel) << "cycle " << cycle;
+  }
+  finished = true;
+  shutdown(viewer, SHUT_RDWR);
+  reader.join();
+  close(viewer);
 }
 
 TEST(TrayDialog, TipIsCutTo63Characters) {

@@ -7,11 +7,13 @@ import time
 
 def run_for(camera, seconds, capture="test:motion=0"):
     camera.env["VTCAM_CAPTURE"] = capture
-    runs = camera.log.count("Vantor Home Camera shutdown!")
+    logins = camera.log.count("Login OK!")
     p = camera.start()
-    deadline = time.time() + 20
-    while camera.log.count("Vantor Home Camera startup!") <= runs and time.time() < deadline:
+    # The main window (and its capture) opens once this run's remembered login went through.
+    deadline = time.time() + 45
+    while camera.log.count("Login OK!") == logins and time.time() < deadline:
         time.sleep(0.05)
+    assert camera.log.count("Login OK!") > logins
     time.sleep(seconds)
     assert camera.run("-stop").returncode == 0
     assert p.wait(timeout=10) == 0

@@ -50,6 +50,8 @@ def start(camera):
         f.write(f'<?xml version="1.0" ?>\n<CameraInfos listenPort="{port}"></CameraInfos>\n')
     p = camera.start()
     assert camera.wait_for_log("Convertor Listener startup!")
+    # Snapshots need a first frame: the main window opens once the remembered login went through.
+    assert camera.wait_for_log("Got whole FLV header/meta-data", timeout=30)
     return p, int(re.search(r"Camera Http Server startup! listen port=(\d+)", camera.log).group(1))
 
 

@@ -3,6 +3,8 @@ import os
 import signal
 import time
 
+from conftest import Camera
+
 
 def test_second_instance_waits_six_checks_and_stop_ends_the_first(camera):
     first = camera.start()
@@ -68,6 +70,14 @@ def test_sigterm_shuts_down_cleanly_after_creating_the_registry_values(camera):
     assert p.wait(timeout=5) == 0
     assert "Vantor Home Camera shutdown!" in camera.log
     assert not os.path.exists(camera.path("VantorHomeCamera._lock"))
+
+
+def test_first_start_creates_the_registry_values(tmp_path):
+    camera = Camera(str(tmp_path), login=False)
+    p = camera.start()
+    assert camera.wait_for_log("startup!")
+    camera.run("-stop")
+    p.wait(timeout=5)
     registry = os.path.join(camera.env["XDG_CONFIG_HOME"], "Norvane", "VantorHomeCamera", "registry")
     with open(registry) as f:
         lines = sorted(f.read().splitlines())
