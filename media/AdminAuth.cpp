@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "infra/ConfigIni.h"
+#include "media/RequestReader.h"
 #include "platform/ProgramDir.h"
 #include "platform/Profile.h"
 
@@ -89,20 +90,12 @@ void CAdminAuth::Configure(std::string password, bool protectStreams) {
 }
 
 bool CAdminAuth::Admits(std::string_view request) const {
-  const size_t blank = request.find("\r\n\r\n");
-  const std::string_view head = request.substr(0, blank == std::string_view::npos ? request.size() : blank + 2);
-  for (size_t at = head.find("\r\n"); at != std::string_view::npos; at = head.find("\r\n", at + 2)) {
-    const size_t start = at + 2;
-    const size_t end = head.find("\r\n", start);
-    std::string_view line = head.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    if (!StartsWithNoCase(line, "authorization:")) continue;
-    line = Trim(line.substr(14));
-    if (!StartsWithNoCase(line, "basic ")) return false;
-    std::string credentials;
-    if (!DecodeBase64(Trim(line.substr(6)), &credentials)) return false;
-    const size_t colon = credentials.find(':');
-    if (colon == std::string::npos) return false;
-    return SameSecret(std::string_view(credentials).substr(colon + 1), m_password);
-  }
-  return false;
+  std::string_view line;
+  if (!FindRequestHeader(request, "authorization", &line)) return false;
+  if (!StartsWithNoCase(line, "basic ")) return false;
+  std::string credentials;
+  if (!DecodeBase64(Trim(line.substr(6)), &credentials)) return false;
+  const size_t colon = credentials.find(':');
+  if (colon == std::string::npos) return false;
+  return SameSecret(std::string_view(credentials).substr(colon + 1), m_password);
 }

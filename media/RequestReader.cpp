@@ -15,27 +15,16 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 // The Content-Length header among the header lines of head (blank line excluded):
 // -1 when absent, -2 when its value is not a decimal number.
 long long ContentLength(std::string_view head) {
-  size_t at = head.find("\r\n");
-  while (at != std::string_view::npos) {
-    const size_t start = at + 2;
-    const size_t end = head.find("\r\n", start);
-    std::string_view line = head.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    if (StartsWithNoCase(line, "content-length:")) {
-      line.remove_prefix(15);
-      while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-      while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-      if (line.empty()) return -2;
-      long long value = 0;
-      for (const char c : line) {
-        if (c < '0' || c > '9') return -2;
-        // Anything this long cannot fit a request buffer anyway.
-        if (value < 1000000000) value = value * 10 + (c - '0');
-      }
-      return value;
-    }
-    at = end;
+  std::string_view line;
+  if (!FindRequestHeader(head, "content-length", &line)) return -1;
+  if (line.empty()) return -2;
+  long long value = 0;
+  for (const char c : line) {
+    if (c < '0' || c > '9') return -2;
+    // Anything this long cannot fit a request buffer anyway.
+    if (value < 1000000000) value = value * 10 + (c - '0');
   }
-  return -1;
+  return value;
 }
 
 // text is, or may still become, a request of this method.
@@ -45,6 +34,24 @@ bool Begins(std::string_view text, std::string_view method) {
 }
 
 }  // namespace
+
+bool FindRequestHeader(std::string_view request, std::string_view lowerName, std::string_view* value) {
+  const size_t blank = request.find("\r\n\r\n");
+  const std::string_view head = request.substr(0, blank == std::string_view::npos ? request.size() : blank + 2);
+  for (size_t at = head.find("\r\n"); at != std::string_view::npos; at = head.find("\r\n", at + 2)) {
+    const size_t start = at + 2;
+    const size_t end = head.find("\r\n", start);
+    std::string_view line = head.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (!StartsWithNoCase(line, lowerName) || line.size() <= lowerName.size() || line[lowerName.size()] != ':')
+      continue;
+    line.remove_prefix(lowerName.size() + 1);
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    *value = line;
+    return true;
+  }
+  return false;
+}
 
 RequestExtent MeasureRequest(const char* text, int length, int capacity) {
   RequestExtent extent;

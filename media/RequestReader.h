@@ -7,6 +7,12 @@
 // Content-Length announces. A POST without Content-Length takes all the text behind its
 // blank line as its body.
 
+#include <string_view>
+
+// The first header line of the request named lowerName (lower case, without the colon),
+// up to the blank line; its value trimmed of blanks and tabs. False when absent.
+bool FindRequestHeader(std::string_view request, std::string_view lowerName, std::string_view* value);
+
 struct RequestExtent {
   enum Kind {
     kIncomplete,  // a beginning of a GET or POST: wait for more

@@ -9,35 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "media/RequestReader.h"
+
 namespace {
 
 // The viewer's largest file is its player script of a few hundred KiB.
 constexpr long long kMaxFileBytes = 8 << 20;
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  return true;
-}
-
-// The value of a header line of the request, trimmed; empty when absent.
-std::string_view HeaderValue(std::string_view request, std::string_view lowerName) {
-  const size_t blank = request.find("\r\n\r\n");
-  const std::string_view head = request.substr(0, blank == std::string_view::npos ? request.size() : blank + 2);
-  for (size_t at = head.find("\r\n"); at != std::string_view::npos; at = head.find("\r\n", at + 2)) {
-    const size_t start = at + 2;
-    const size_t end = head.find("\r\n", start);
-    std::string_view line = head.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    if (!StartsWithNoCase(line, lowerName) || line.size() <= lowerName.size() || line[lowerName.size()] != ':')
-      continue;
-    line.remove_prefix(lowerName.size() + 1);
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-    return line;
-  }
-  return {};
-}
 
 // The real path of a name, or "" when it does not exist.
 std::string RealPath(const std::string& path) {
@@ -124,7 +101,8 @@ CStaticFiles::Result CStaticFiles::Respond(std::string_view request, std::string
   char etag[64];
   std::snprintf(etag, sizeof(etag), "\"%llx-%llx-%lx\"", static_cast<unsigned long long>(info.st_size),
                 static_cast<unsigned long long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec));
-  if (HeaderValue(request, "if-none-match") == etag) {
+  std::string_view match;
+  if (FindRequestHeader(request, "if-none-match", &match) && match == etag) {
     *response = std::string("HTTP/1.1 304 Not Modified\r\nCache-Control: no-cache\r\nETag: ") + etag +
                 "\r\nConnection: close\r\n\r\n";
     return Result::kServed;

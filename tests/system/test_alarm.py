@@ -10,10 +10,17 @@ import time
 import urllib.request
 
 from alarm_support import FtpServer, alarm_camera_info, camera_http_port, free_port
+from conftest import DEMO_USER
 
-USER, PASSWORD, REMOTE_DIR = "cam", "s3cret-pw", "clips"
+REMOTE_DIR = "clips"
 FPS = 10
 CLIP_NAME = re.compile(r"^record_\d{4}_\d\d_\d\d_\d\d_\d\d_\d\d\.flv$")
+
+
+def service_ftp_login(camera):
+    """A login hands channel 0 the FTP user and password of the account's camera."""
+    device = camera.service.users()[DEMO_USER]["devices"][0]
+    return device["camId"], device["ftpPassword"]
 
 
 def arm(camera):
@@ -144,19 +151,20 @@ def test_alarm_clips_reach_the_ftp_server_through_an_outage_and_a_restart(camera
     os.makedirs(os.path.join(root, REMOTE_DIR))
     port = free_port()
     http_port = camera_http_port()
-    server = FtpServer(root, port, USER, PASSWORD)
+    user, password = service_ftp_login(camera)
+    server = FtpServer(root, port, user, password)
     server.start()
     camera.env["VTCAM_CAPTURE"] = "test:motion=16,hold=3"
     camera.env["VTCAM_SPOOL_RETRY_MS"] = "3000"
     try:
-        alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", USER, PASSWORD, REMOTE_DIR, port, http_port)
+        alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", user, password, REMOTE_DIR, port, http_port)
         waiting = run_passive_outage_and_spool(camera, server, root)
         names = [os.path.basename(p) for p in waiting]
 
         # Active mode (50000 + port); the clip spooled by the last run goes out first.
         server.start()
         before = set(stored_clips(root))
-        alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", USER, PASSWORD, REMOTE_DIR, 50000 + port, http_port)
+        alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", user, password, REMOTE_DIR, 50000 + port, http_port)
         start(camera)
         assert wait_for(lambda: set(names) <= set(stored_clips(root)) and not spooled(camera), 30), camera.log[-3000:]
         count = len(alarms(camera))  # the log goes on from the last run
@@ -176,7 +184,7 @@ def test_alarms_go_on_when_the_converter_is_missing(camera):
     """No converter: every frame is refused, which is logged once, and motion still alarms."""
     os.remove(camera.path("ffmpeg"))
     camera.env["VTCAM_CAPTURE"] = "test:motion=8,hold=4"
-    alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", USER, PASSWORD, REMOTE_DIR, free_port(),
+    alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", *service_ftp_login(camera), REMOTE_DIR, free_port(),
                       camera_http_port(), armed=1)
     start(camera)
     refused = "[channel:0]CCameraWnd::OnVideoStream the FLV convertor has refused every frame for"

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import Camera
+from conftest import DEMO_USER, Camera
 from test_media import ffprobe, http_get
 
 STANDIN = os.path.join(os.path.dirname(__file__), "../../tools/bridge_standin.py")
@@ -62,7 +62,9 @@ def bridged(tmp_path_factory):
 
 def test_live_video_and_snapshot_through_the_bridge(bridged, tmp_path):
     camera, standin = bridged
-    assert "GET /nic/REGISTER?hostname=qm41&port=" in camera.log
+    # The login made the account's camera id this camera's.
+    cam_id = camera.service.users()[DEMO_USER]["devices"][0]["camId"]
+    assert f"GET /nic/REGISTER?hostname={cam_id}&port=" in camera.log
     clip = tmp_path / "bridged.flv"
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", f"http://127.0.0.1:{standin.viewer}/vdata.flv",
                     "-t", "3", "-c", "copy", str(clip)], timeout=60, check=True)

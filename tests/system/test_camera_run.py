@@ -7,6 +7,7 @@ import time
 
 def run_for(camera, seconds, capture="test:motion=0"):
     camera.env["VTCAM_CAPTURE"] = capture
+    runs = camera.log.count("Vantor Home Camera shutdown!")
     logins = camera.log.count("Login OK!")
     p = camera.start()
     # The main window (and its capture) opens once this run's remembered login went through.
