@@ -60,7 +60,6 @@ TEST_F(CameraInfoMgrTest, DefaultsAreWrittenByteForByte) {
   ASSERT_TRUE(mgr_.SaveCameraInfo(path_));
   EXPECT_EQ(DefaultFile(), ReadFile(path_));
 
-  // The no-argument forms use the program directory.
   platform::SetProgramDirectory(dir_);
   EXPECT_EQ(path_, CCameraInfoMgr::GetCameraInfoPath());
   unlink(path_.c_str());
@@ -160,7 +159,6 @@ TEST_F(CameraInfoMgrTest, LoadingRules) {
   ASSERT_TRUE(mgr_.LoadCameraInfo(path_));
   EXPECT_EQ(80, mgr_.GetListenPort());
 
-  // Without a "CameraInfos" root the channels are looked for at the top level.
   mgr_.SetDefaults();
   WriteFile(path_, "<CameraInfo channelID=\"2\" alarmStatus=\"1\"/>");
   ASSERT_TRUE(mgr_.LoadCameraInfo(path_));

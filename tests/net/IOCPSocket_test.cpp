@@ -1,4 +1,3 @@
-// Server and client sockets on real loopback connections; time rules through the tick seam.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,7 +19,6 @@ using nettest::LogCapture;
 using nettest::WaitUntil;
 namespace pc = platform::completion;
 
-// Keeps what it receives; optionally echoes it or asks to be closed after it.
 class TestSession : public CIOCPServerSocket {
  public:
   enum class Mode { Keep, Echo, CloseAfterFirst };
@@ -73,7 +71,6 @@ class ServerSocketTest : public ::testing::Test {
     m_listener.Retire();
     platform::ResetTickForTest();
   }
-  // A client whose first bytes complete the session's accept.
   int ConnectAndGreet(const std::string& greeting, int receiveBuffer = 0) {
     const int before = m_session.Processed();
     const int fd = nettest::ConnectBlocking(m_listener.Port(), receiveBuffer);
@@ -103,7 +100,6 @@ TEST_F(ServerSocketTest, AcceptWithFirstDataServesAndReArmsAfterPeerClose) {
   ASSERT_TRUE(nettest::SendAll(client, "more"));
   ASSERT_TRUE(WaitUntil([&] { return m_session.Received() == "GET /amore"; }));
 
-  // The peer leaves: a receive of 0 bytes destroys the connection and accepts again.
   close(client);
   ASSERT_TRUE(WaitUntil([&] { return m_session.Destroyed() == 1; }));
   ASSERT_TRUE(WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; }));
@@ -111,38 +107,6 @@ TEST_F(ServerSocketTest, AcceptWithFirstDataServesAndReArmsAfterPeerClose) {
   const int second = ConnectAndGreet("again");
   EXPECT_EQ(m_session.Received(), "GET /amoreagain");
   close(second);
-}
-
-TEST_F(ServerSocketTest, PeerClosingBeforeItsFirstBytesIsRecycled) {
-  const size_t mark = LogCapture::Instance().Mark();
-  close(nettest::ConnectBlocking(m_listener.Port()));
-  ASSERT_TRUE(WaitUntil([&] { return m_session.Destroyed() == 1; }));
-  ASSERT_TRUE(WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; }));
-  EXPECT_EQ(m_session.Processed(), 0);
-  EXPECT_NE(LogCapture::Instance().Since(mark).find("recv 0 bytes, destroy socket"), std::string::npos);
-}
-
-TEST_F(ServerSocketTest, SilentPeerIsClosedByTheFirstMaintenanceAt31Seconds) {
-  const int client = nettest::ConnectBlocking(m_listener.Port());
-  ASSERT_TRUE(WaitUntil([&] {
-    uint32_t seconds = pc::kNotConnected;
-    return pc::GetConnectTime(m_session.GetSocket(), &seconds) == 0 && seconds != pc::kNotConnected;
-  }));
-  platform::AdvanceTickForTest(30000);
-  m_session.Maintenance();
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
-  EXPECT_EQ(m_session.Destroyed(), 0);
-  char byte;
-  EXPECT_EQ(recv(client, &byte, 1, MSG_DONTWAIT), -1);  // still open
-
-  platform::AdvanceTickForTest(1000);
-  m_session.Maintenance();
-  EXPECT_EQ(m_session.Destroyed(), 1);
-  EXPECT_TRUE(nettest::SeesEndOfStream(client));
-  // Closed and accepting again at once.
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
-  close(client);
-  close(ConnectAndGreet("next"));
 }
 
 TEST_F(ServerSocketTest, IdleConnectionIsClosedOnlyAfterMoreThanTheIdleLimit) {
@@ -156,33 +120,12 @@ TEST_F(ServerSocketTest, IdleConnectionIsClosedOnlyAfterMoreThanTheIdleLimit) {
   EXPECT_TRUE(nettest::SeesEndOfStream(client));
   close(client);
 
-  // A negative idle limit keeps connections however long they are silent.
   m_session.SetIdleLimit(-1);
   const int patient = ConnectAndGreet("y");
   platform::AdvanceTickForTest(1000000);
   m_session.Maintenance();
   EXPECT_EQ(m_session.GetState(), CIOCPSocket::kConnected);
   close(patient);
-}
-
-TEST_F(ServerSocketTest, DeadSocketIsReArmedByMaintenanceAfter3Seconds) {
-  CIOCPSocket notListening;
-  TestSession orphan;
-  orphan.SetListener(&notListening);
-  const size_t mark = LogCapture::Instance().Mark();
-  EXPECT_EQ(orphan.AcceptFrom(), 0);
-  EXPECT_EQ(orphan.GetState(), CIOCPSocket::kClosed);
-  EXPECT_NE(LogCapture::Instance().Since(mark).find(Id(orphan) + "AcceptEx socket"), std::string::npos);
-
-  orphan.SetListener(&m_listener);
-  platform::AdvanceTickForTest(2000);
-  orphan.Maintenance();
-  EXPECT_EQ(orphan.GetState(), CIOCPSocket::kClosed);
-  platform::AdvanceTickForTest(1000);
-  orphan.Maintenance();
-  EXPECT_EQ(orphan.GetState(), CIOCPSocket::kAccepting);
-  EXPECT_NE(LogCapture::Instance().Since(mark).find(Id(orphan) + "Try to AcceptFrom a dead socket["),
-            std::string::npos);
 }
 
 TEST_F(ServerSocketTest, CloseWithThreeSendsInFlightClosesAfterTheLast) {
@@ -228,48 +171,18 @@ TEST_F(ServerSocketTest, PeerThatStopsReadingIsClosedWhenItsSendsStallPastTheLim
   ASSERT_EQ(m_session.Send(block.data(), static_cast<int>(block.size())), 1);
   EXPECT_EQ(m_session.GetQueuedBytes(), 2 << 20);  // nothing completed: the peer reads nothing
   m_session.SetSendStallLimit(30000);
-  // The queued sends stamped the timestamp, so only the stall rule can close it.
   for (const auto& [advance, closed] : {std::pair{29999u, false}, std::pair{1u, true}}) {
     platform::AdvanceTickForTest(advance);
     EXPECT_EQ(m_session.SendStallMs(), closed ? 30000u : 29999u);
     m_session.Maintenance();
     EXPECT_EQ(m_session.Destroyed(), closed ? 1 : 0);
   }
-  // Closed at once, its sends cancelled rather than waited for.
   ASSERT_TRUE(WaitUntil([&] { return m_session.GetPending() == 0; }));
   EXPECT_EQ(m_session.GetQueuedBytes(), 0);
   EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
   close(client);
 }
 
-TEST_F(ServerSocketTest, DestorySocketTwiceLogsOnceAndTheCancelledReceiveChangesNothing) {
-  const int client = ConnectAndGreet("x");
-  const size_t mark = LogCapture::Instance().Mark();
-  m_session.DestorySocket();
-  m_session.DestorySocket();
-  EXPECT_EQ(m_session.Destroyed(), 1);
-  EXPECT_EQ(m_session.GetSocket(), CIOCPSocket::kInvalidSocket);
-  const std::string cancelled = Id(m_session) + "socket -1 got error c0000120, write=0";
-  ASSERT_TRUE(WaitUntil([&] { return LogCapture::Instance().Since(mark).find(cancelled) != std::string::npos; }));
-  const std::string log = LogCapture::Instance().Since(mark);
-  EXPECT_EQ(LogCapture::Count(log, Id(m_session) + "CIOCPSocket::DestorySocket 0 package left."), 1);
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kClosed);  // not re-armed by the cancellation
-  EXPECT_TRUE(nettest::SeesEndOfStream(client));
-  close(client);
-}
-
-TEST_F(ServerSocketTest, ZeroLengthSendQueuesNothing) {
-  const int client = ConnectAndGreet("x");
-  EXPECT_EQ(m_session.Send("", 0), 1);
-  EXPECT_EQ(m_session.Send(nullptr, 5), 0);
-  EXPECT_EQ(m_session.GetPending(), 0);
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kConnected);
-  close(client);
-}
-
-// Sends by reference and by copy from one thread while another closes the connection:
-// every package is released once, the peer gets a clean prefix of what was queued (all of
-// it when Close waited for the sends), and the session accepts again.
 TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
   static std::string shared(64 * 1024, 's');
   SharedReference reference;
@@ -312,7 +225,6 @@ TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
       EXPECT_EQ(received.size(), queued.size()) << "round " << round;
     }
     if (!graceful) {
-      // Nothing re-arms a socket destroyed from outside; maintenance does, 3 s later.
       platform::AdvanceTickForTest(3000);
       m_session.Maintenance();
     }
@@ -320,7 +232,6 @@ TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
   }
 }
 
-// A client that keeps the answer and stops after the first piece.
 class TestClient : public CIOCPClientSocket {
  public:
   ~TestClient() override { Retire(); }
@@ -378,61 +289,6 @@ TEST_F(ClientSocketTest, ConnectSendsTheRequestAndReadsTheAnswer) {
   EXPECT_TRUE(nettest::SeesEndOfStream(peer));
   EXPECT_EQ(m_client.GetPending(), 0);
   close(peer);
-}
-
-TEST_F(ClientSocketTest, RefusedConnectEndsAndGoesBackToTheRegistry) {
-  CSessionRegistry registry;
-  m_client.SetRegistry(&registry);
-  registry.AddInUse(&m_client);
-  close(m_server);  // nobody listens there any more
-  m_server = -1;
-  m_client.SetRequestData("PING", -1);
-  ASSERT_EQ(m_client.ConnectTo(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return registry.ReusableCount() == 1; }));
-  EXPECT_EQ(m_client.Destroyed(), 1);
-  EXPECT_EQ(registry.InUseCount(), 0);
-  EXPECT_EQ(m_client.GetRegistry(), nullptr);
-  EXPECT_EQ(m_client.GetPending(), 0);
-  EXPECT_EQ(m_client.GetState(), CIOCPSocket::kClosed);
-}
-
-TEST_F(ClientSocketTest, SilentConnectionIsMadeAgainAfter60Seconds) {
-  m_client.KeepOpen();
-  m_client.SetRequestData("HELLO", -1);
-  ASSERT_EQ(m_client.ConnectTo(), 1);
-  const int first = accept(m_server, nullptr, nullptr);
-  EXPECT_EQ(nettest::ReadExactly(first, 5), "HELLO");
-  ASSERT_TRUE(WaitUntil([&] { return m_client.GetState() == CIOCPSocket::kConnected; }));
-  platform::AdvanceTickForTest(60000);
-  m_client.Maintenance();
-  EXPECT_EQ(m_client.Destroyed(), 0);
-  platform::AdvanceTickForTest(1000);
-  m_client.Maintenance();
-  EXPECT_EQ(m_client.Destroyed(), 1);
-  EXPECT_TRUE(nettest::SeesEndOfStream(first));
-  const int second = accept(m_server, nullptr, nullptr);
-  EXPECT_EQ(nettest::ReadExactly(second, 5), "HELLO");
-  close(first);
-  close(second);
-}
-
-TEST(ClientTargetTest, PortDefaultsTo80AndNamesResolveLocally) {
-  LogCapture::Instance();
-  CIOCPClientSocket client;
-  const struct {
-    const char* text;
-    uint32_t address;
-    uint16_t port;
-  } rows[] = {
-      {"127.0.0.1:0", 0x7F000001, 80},     {"127.0.0.2", 0x7F000002, 80},     {"127.0.0.1:8080", 0x7F000001, 8080},
-      {"127.0.0.1:-5", 0x7F000001, 80},    {"127.0.0.1:99999", 0x7F000001, 80}, {"localhost:81", 0x7F000001, 81},
-  };
-  for (const auto& row : rows) {
-    client.SetTarget(row.text);
-    EXPECT_EQ(ntohl(client.GetTargetAddress().sin_addr.s_addr), row.address) << row.text;
-    EXPECT_EQ(client.GetTargetPort(), row.port) << row.text;
-    EXPECT_EQ(ntohs(client.GetTargetAddress().sin_port), row.port) << row.text;
-  }
 }
 
 }  // namespace

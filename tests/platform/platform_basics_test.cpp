@@ -42,26 +42,6 @@ TEST(Tick, FrozenTickMovesOnlyWhenTold) {
   ResetTickForTest();
 }
 
-TEST(CommandLine, SplitsLikeTheCRuntime) {
-  struct Row {
-    const char* line;
-    std::vector<std::string> args;
-  } rows[] = {
-      {R"(a b	c)", {"a", "b", "c"}},
-      {R"("a b" c)", {"a b", "c"}},
-      {R"(a\\b)", {R"(a\\b)"}},
-      {R"(a\"b)", {R"(a"b)"}},
-      {R"(a\\"b c")", {R"(a\b c)"}},
-      {R"(a\\\"b)", {R"(a\"b)"}},
-      {R"("a""b")", {R"(a"b)"}},
-      {R"("")", {""}},
-      {"   ", {}},
-      {R"(ffmpeg -i "C:\dir with space\seed.yuv" -f flv lss://127.0.0.1:7535)",
-       {"ffmpeg", "-i", R"(C:\dir with space\seed.yuv)", "-f", "flv", "lss://127.0.0.1:7535"}},
-  };
-  for (const auto& row : rows) EXPECT_EQ(SplitCommandLine(row.line), row.args) << row.line;
-}
-
 TEST(Process, RunsWaitsAndReportsExitCodes) {
   CProcess p;
   ASSERT_TRUE(p.Start("/bin/sh", R"(sh -c "exit 7")", ConsoleMode::Hidden));
@@ -89,7 +69,6 @@ TEST(Process, ChildOutlivingItsObjectIsReaped) {
     ASSERT_TRUE(p.Start("", "sleep 0.2", ConsoleMode::Hidden));
     pid = p.Pid();
   }
-  // A zombie would keep its /proc entry with state Z; a reaped child has none.
   for (int i = 0; i < 100 && fs::exists("/proc/" + std::to_string(pid)); ++i) usleep(20000);
   EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
 }
@@ -186,13 +165,4 @@ TEST(RegistryKey, KeepsStringsAndBinaryApart) {
   EXPECT_EQ(fs::path(CRegistryKey::StorePath("Software\\Norvane\\Test")), fs::path(dir + "Norvane/Test/registry"));
   CRegistryKey::SetRoot("");
   fs::remove_all(dir);
-}
-
-TEST(ProgramDir, DirectoriesEndInSlash) {
-  EXPECT_EQ(DirectoryOf("/a/b/prog"), "/a/b/");
-  EXPECT_EQ(DirectoryOf("prog"), "");
-  EXPECT_EQ(ToLocalPath("sub\\dir\\a.dll"), "sub/dir/a.dll");
-  EXPECT_EQ(ProgramDirectory(), DirectoryOf(ExecutablePath()));
-  SetConvertorDirectory("/opt/conv");
-  EXPECT_EQ(ConvertorDirectory(), "/opt/conv/");
 }

@@ -21,7 +21,6 @@ using testfiles::ReadFile;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// A stand-in for the port-mapping tool: it only writes down how it was called.
 void WriteRecorder(const std::string& path, const std::string& record) {
   std::ofstream(path) << "#!/bin/sh\nsleep 0.2\nprintf '%s\\n' \"$*\" > '" << record << "'\n";
   chmod(path.c_str(), 0755);
@@ -82,7 +81,6 @@ TEST_F(PortMappingTest, AddRedirectPortRunsTheToolWithTheLocalAddress) {
   AddRedirectPort(15023);
   EXPECT_EQ("-a 192.168.1.5 15023 15023 TCP\n", ReadFile(dir_ + "args.txt"));
 
-  // Without a qualifying adapter nothing is asked of the router.
   unlink((dir_ + "args.txt").c_str());
   adapters_.list[0].gateway = "0.0.0.0";
   AddRedirectPort(15023);

@@ -13,7 +13,6 @@ std::vector<uint8_t> Frame(const TestSceneParams& p, uint64_t index) {
   return f;
 }
 
-// Pixels (not bytes) whose luma differs by 15 levels or more, outside the index strip.
 int ChangedPixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   int changed = 0;
   for (size_t i = 0; i < static_cast<size_t>(kTestIndexStripTop) * 640 * 2; i += 2) {
@@ -68,7 +67,6 @@ TEST(TestScene, AudioBlocksAreTenthsOfASecondOfATone) {
 
   std::vector<uint8_t> a(kTestAudioBlockMax), b(kTestAudioBlockMax);
   RenderTestAudioBlock(3, a.data());
-  // 440 Hz at 11025 Hz: one second holds whole periods, so block n and n+10 are equal.
   RenderTestAudioBlock(13, b.data());
   EXPECT_EQ(a, b);
   int low = 255, high = 0;
