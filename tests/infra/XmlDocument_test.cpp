@@ -88,27 +88,6 @@ TEST(XmlDocumentParse, MessagesAndOffsets) {
   }
 }
 
-TEST(XmlDocumentFile, LoadResultsAndFailures) {
-  const std::string dir = testfiles::MakeTempDir("vt_xml_");
-  CXmlDocument doc;
-
-  WriteFile(dir + "empty.xml", "");
-  EXPECT_FALSE(doc.LoadFromFile(dir + "empty.xml"));
-  EXPECT_EQ("UTF-8 0 bytes, Empty document", doc.GetResult());
-
-  WriteFile(dir + "decl.xml", "<?xml version='1.0' ?>\r\n");
-  EXPECT_FALSE(doc.LoadFromFile(dir + "decl.xml"));
-  EXPECT_EQ("UTF-8 24 bytes, No root element", doc.GetResult());
-
-  WriteFile(dir + "latin.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>");
-  EXPECT_TRUE(doc.LoadFromFile(dir + "latin.xml"));
-  EXPECT_EQ("47 bytes", doc.GetResult());
-
-  EXPECT_FALSE(doc.LoadFromFile(dir + "missing.xml"));
-  EXPECT_EQ("No such file or directory", doc.GetResult());
-  EXPECT_FALSE(doc.FindNextElement());  // a failed load leaves nothing from before
-}
-
 TEST(XmlDocumentFile, SaveReplacesWholeAndKeepsUtf8) {
   const std::string dir = testfiles::MakeTempDir("vt_xml_");
   const std::string path = dir + "doc.xml";

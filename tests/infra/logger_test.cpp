@@ -83,23 +83,6 @@ TEST_F(LoggerTest, ConfigValuesAndTheirFallbacks) {
   }
 }
 
-TEST_F(LoggerTest, ConfigSearchOrderAndLogPath) {
-  Config(dir_ + "/cwd", "log_level=ERROR\r\nlog_path=" + dir_ + "/cwd\r\n");
-  Config(dir_, "log_level=DEBUG\r\n");
-  logger_.InitLog(0);
-  EXPECT_EQ(logger_.LevelThreshold(), LOG_ERROR);
-  EXPECT_EQ(std::string(logger_.LogPath()), dir_ + "/cwd/VantorHomeCamera.log");
-  logger_.CloseLog();
-  fs::remove(dir_ + "/cwd/config.ini");
-  logger_.InitLog(0);
-  EXPECT_EQ(logger_.LevelThreshold(), LOG_DEBUG);
-  logger_.CloseLog();
-  Config(dir_ + "/bin", "log_level=WARN\r\n");
-  logger_.InitLog(1);
-  EXPECT_EQ(logger_.LevelThreshold(), LOG_WARN);
-  EXPECT_EQ(logger_.ConsoleEcho(), 1);  // forced
-}
-
 TEST_F(LoggerTest, RecordLayoutLevelsAndLastError) {
   Config(dir_ + "/bin", "log_level=INFO\r\n");
   logger_.InitLog(0);

@@ -82,21 +82,6 @@ TEST_F(StreamBufferTest, FileHeaderWaitsForTwelveBytes) {
             std::string::npos);
 }
 
-TEST_F(StreamBufferTest, MetadataSplitAcrossReceivesWaitsThenSucceeds) {
-  const std::string head = FileHeader() + Meta(300);
-  EXPECT_EQ(Feed(m_flv, head.substr(0, 100)), 0);
-  EXPECT_EQ(m_flv.ParserState(), 2);
-  EXPECT_EQ(LogCapture::Count(Logged(), "Can not find FLV meta-data, wait next package."), 1);
-  EXPECT_EQ(Feed(m_flv, head.substr(100) + Key(1000) + Inter(200)), 1);
-  EXPECT_EQ(m_flv.ParserState(), 4);
-  EXPECT_EQ(HeaderOf(m_flv), head);
-  EXPECT_EQ(KeyFrameOf(m_flv), Key(1000) + Inter(200));
-  EXPECT_EQ(PackageDataOf(m_flv), Key(1000) + Inter(200));
-  StreamPackage* package = m_flv.GetCurrentPackage();
-  EXPECT_EQ(package->keyFrame, package->data + (head.size() - 100));
-  EXPECT_EQ(package->length, 1200);
-}
-
 TEST_F(StreamBufferTest, HostileHeadersAreRejectedOrWaitWithoutLeavingTheArea) {
   struct Row {
     const char* what;

@@ -162,27 +162,6 @@ TEST_F(ServerSocketTest, CloseWithThreeSendsInFlightClosesAfterTheLast) {
   close(client);
 }
 
-TEST_F(ServerSocketTest, PeerThatStopsReadingIsClosedWhenItsSendsStallPastTheLimit) {
-  const int client = ConnectAndGreet("hi", 4096);
-  const int small = 4096;
-  setsockopt(m_session.GetSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-  const std::string block(1 << 20, 'x');
-  ASSERT_EQ(m_session.Send(block.data(), static_cast<int>(block.size())), 1);
-  ASSERT_EQ(m_session.Send(block.data(), static_cast<int>(block.size())), 1);
-  EXPECT_EQ(m_session.GetQueuedBytes(), 2 << 20);  // nothing completed: the peer reads nothing
-  m_session.SetSendStallLimit(30000);
-  for (const auto& [advance, closed] : {std::pair{29999u, false}, std::pair{1u, true}}) {
-    platform::AdvanceTickForTest(advance);
-    EXPECT_EQ(m_session.SendStallMs(), closed ? 30000u : 29999u);
-    m_session.Maintenance();
-    EXPECT_EQ(m_session.Destroyed(), closed ? 1 : 0);
-  }
-  ASSERT_TRUE(WaitUntil([&] { return m_session.GetPending() == 0; }));
-  EXPECT_EQ(m_session.GetQueuedBytes(), 0);
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
-  close(client);
-}
-
 TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
   static std::string shared(64 * 1024, 's');
   SharedReference reference;

@@ -28,20 +28,6 @@ std::string MakeTempDir() {
 
 }  // namespace
 
-TEST(Tick, FrozenTickMovesOnlyWhenTold) {
-  FreezeTickForTest(0xFFFFFF00u);
-  EXPECT_EQ(GetTickCount(), 0xFFFFFF00u);
-  AdvanceTickForTest(0x200);  // wraps past 2^32
-  EXPECT_EQ(GetTickCount(), 0x100u);
-  SleepMs(3000);  // a frozen clock sleeps by moving, not by waiting
-  EXPECT_EQ(GetTickCount(), 0x100u + 3000u);
-  ResetTickForTest();
-  const uint32_t a = GetTickCount();
-  AdvanceTickForTest(16001);
-  EXPECT_GE(GetTickCount() - a, 16001u);  // unsigned difference survives a wrap
-  ResetTickForTest();
-}
-
 TEST(Process, RunsWaitsAndReportsExitCodes) {
   CProcess p;
   ASSERT_TRUE(p.Start("/bin/sh", R"(sh -c "exit 7")", ConsoleMode::Hidden));

@@ -94,14 +94,3 @@ TEST_F(ProfileTest, StructValuesCarryAChecksum) {
   }
   EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "Missing", back, 16, path_.c_str()));
 }
-
-TEST_F(ProfileTest, BareAndNullNamesLiveInTheSystemProfileFolder) {
-  setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-  EXPECT_EQ(ResolveProfilePath("config.ini"), dir_ + "Norvane/config.ini");
-  EXPECT_EQ(ResolveProfilePath(nullptr), dir_ + "Norvane/win.ini");
-  EXPECT_EQ(ResolveProfilePath("./config.ini"), "./config.ini");
-  const unsigned char one[1] = {7};
-  ASSERT_TRUE(WritePrivateProfileStruct("LiveUpdate", "DLF_History", one, 1, nullptr));
-  EXPECT_TRUE(fs::exists(dir_ + "Norvane/win.ini"));
-  unsetenv("XDG_CONFIG_HOME");
-}

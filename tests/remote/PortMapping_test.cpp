@@ -57,16 +57,6 @@ class PortMappingTest : public ::testing::Test {
   FixedAdapters adapters_;
 };
 
-TEST_F(PortMappingTest, RunProcessWaitsAndReportsFailure) {
-  const std::string tool = dir_ + "tool.sh";
-  WriteRecorder(tool, dir_ + "ran.txt");
-  const uint32_t pid = RunProcess(tool + " one \"two three\"", 2000);
-  EXPECT_GT(pid, 0u);
-  EXPECT_EQ("one two three\n", ReadFile(dir_ + "ran.txt")) << "RunProcess waits for the child";
-
-  EXPECT_EQ(0u, RunProcess(dir_ + "no-such-tool -x", 2000));
-}
-
 TEST_F(PortMappingTest, AddRedirectPortRunsTheToolWithTheLocalAddress) {
   const std::string conv = dir_ + "conv dir/";
   mkdir(conv.c_str(), 0755);
