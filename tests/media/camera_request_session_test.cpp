@@ -96,7 +96,7 @@ TEST_F(CameraRequestSessionTest, StalledConnectionsAreEndedAndTheSessionServesTh
   ASSERT_TRUE(WaitUntil([&] { return wait() == CCameraRequestSession::Wait::kPartial; }));
   const uint32_t now = platform::GetTickCount();
   EXPECT_FALSE(session_.CloseStalled(now, 10000, false, "test"));
-  EXPECT_TRUE(session_.CloseStalled(now + 10000, 10000, false, "test"));
+  EXPECT_TRUE(WaitUntil([&] { return session_.CloseStalled(now + 10000, 10000, false, "test"); }));
   EXPECT_TRUE(nettest::SeesEndOfStream(client_));
   close(client_);
   ASSERT_TRUE(WaitUntil([&] { return wait() == CCameraRequestSession::Wait::kFree; }));
