@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "net/IOCPClientSocket.h"
 #include "net/IOCPServerSocket.h"
 #include "net/SessionRegistry.h"
 #include "platform/Tick.h"
@@ -209,65 +208,6 @@ TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
     }
     ASSERT_TRUE(WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; })) << "round " << round;
   }
-}
-
-class TestClient : public CIOCPClientSocket {
- public:
-  ~TestClient() override { Retire(); }
-  int ProcessRecvBuffer() override {
-    int length = 0;
-    char* data = m_pRecvBuffer->GetData(&length);
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_answer.assign(data, static_cast<size_t>(length));
-    return m_keepOpen ? 1 : 0;
-  }
-  void OnDestroy() override { m_destroyed.fetch_add(1); }
-  std::string Answer() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_answer;
-  }
-  int Destroyed() const { return m_destroyed.load(); }
-  void KeepOpen() { m_keepOpen = true; }
-
- private:
-  std::mutex m_lock;
-  std::string m_answer;
-  std::atomic<int> m_destroyed{0};
-  std::atomic<bool> m_keepOpen{false};
-};
-
-class ClientSocketTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    LogCapture::Instance();
-    platform::FreezeTickForTest(90000000);
-    m_server = nettest::ListenBlocking(&m_port);
-    m_client.SetTarget(("127.0.0.1:" + std::to_string(m_port)).c_str());
-  }
-  void TearDown() override {
-    m_client.Retire();
-    close(m_server);
-    platform::ResetTickForTest();
-  }
-  int m_server = -1;
-  uint16_t m_port = 0;
-  TestClient m_client;
-};
-
-TEST_F(ClientSocketTest, ConnectSendsTheRequestAndReadsTheAnswer) {
-  const size_t mark = LogCapture::Instance().Mark();
-  m_client.SetRequestData("PING\r\n", -1);
-  ASSERT_EQ(m_client.ConnectTo(), 1);
-  const int peer = accept(m_server, nullptr, nullptr);
-  EXPECT_EQ(nettest::ReadExactly(peer, 6), "PING\r\n");
-  ASSERT_TRUE(WaitUntil([&] { return m_client.GetState() == CIOCPSocket::kConnected; }));
-  EXPECT_NE(LogCapture::Instance().Since(mark).find("]Socket connected to server"), std::string::npos);
-  ASSERT_TRUE(nettest::SendAll(peer, "PONG"));
-  ASSERT_TRUE(WaitUntil([&] { return m_client.Destroyed() == 1; }));
-  EXPECT_EQ(m_client.Answer(), "PONG");
-  EXPECT_TRUE(nettest::SeesEndOfStream(peer));
-  EXPECT_EQ(m_client.GetPending(), 0);
-  close(peer);
 }
 
 }  // namespace
