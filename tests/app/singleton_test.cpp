@@ -32,11 +32,6 @@ class SingletonTest : public ::testing::Test {
     out.write(reinterpret_cast<const char*>(&second), 4);
     out << tail;
   }
-  int Hold() {
-    const int fd = open(lock_.c_str(), O_RDWR);
-    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    return fd;
-  }
   std::string dir_, program_, lock_;
 };
 

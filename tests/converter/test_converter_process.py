@@ -23,8 +23,6 @@ AUDIO_IN = f'-ar 11025 -f u8 -ac 1 -i "{D}seed.s16le" -acodec libfaac -ar 44100 
 LINES = {
     "flv": VIDEO_IN + f'"{D}temp.flv" -lss lss://127.0.0.1:%d',
     "flv+audio": VIDEO_IN + AUDIO_IN + f'"{D}temp.flv" -lss lss://127.0.0.1:%d',
-    "aac": f'"{D}ffmpeg" -y -ar 11025 -f u8 -ac 1 -i "{D}hh.s16le" -acodec libfaac -ar 44100 -ac 2 temp.aac '
-           '-lss lss://127.0.0.1:%d',
     "3gp": VIDEO_IN + f'-s cif "{D}temp.3gp" -lss sls://127.0.0.1:%d',
     "3gp+audio": VIDEO_IN + AUDIO_IN + f'-s cif "{D}temp.3gp" -lss sls://127.0.0.1:%d',
 }
@@ -162,7 +160,7 @@ def flv_tags(data):
 
 def run_stream(tmp, kind, frames=35):
     """Starts the converter, checks the greetings, feeds input; returns the output file."""
-    with_audio, video = "audio" in kind or kind == "aac", kind != "aac"
+    with_audio = "audio" in kind
     program = Program(kind)
     try:
         links = program.accept(2 if with_audio else 1)
@@ -172,8 +170,7 @@ def run_stream(tmp, kind, frames=35):
         assert program.quiet(main, 0.3)
         program.start_reading(main)
         for i in range(frames):
-            if video:
-                main.sendall(frame(i))
+            main.sendall(frame(i))
             if audio is not None:
                 audio.sendall(AUDIO_BLOCK)
         program.wait_output_settled()

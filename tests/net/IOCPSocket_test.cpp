@@ -20,7 +20,6 @@ namespace pc = platform::completion;
 
 class TestSession : public CIOCPServerSocket {
  public:
-  enum class Mode { Keep, Echo, CloseAfterFirst };
   ~TestSession() override { Retire(); }
 
   int ProcessRecvBuffer() override {
@@ -30,10 +29,9 @@ class TestSession : public CIOCPServerSocket {
       std::lock_guard<std::mutex> guard(m_lock);
       m_received.append(data, static_cast<size_t>(length));
     }
-    if (m_mode == Mode::Echo) Send(data, length);
     m_pRecvBuffer->Consume(length);
     m_processed.fetch_add(1);
-    return m_mode == Mode::CloseAfterFirst ? 0 : 1;
+    return 1;
   }
   void OnDestroy() override { m_destroyed.fetch_add(1); }
 
@@ -41,14 +39,12 @@ class TestSession : public CIOCPServerSocket {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_received;
   }
-  void SetMode(Mode mode) { m_mode = mode; }
   int Processed() const { return m_processed.load(); }
   int Destroyed() const { return m_destroyed.load(); }
 
  private:
   std::mutex m_lock;
   std::string m_received;
-  std::atomic<Mode> m_mode{Mode::Keep};
   std::atomic<int> m_processed{0};
   std::atomic<int> m_destroyed{0};
 };
