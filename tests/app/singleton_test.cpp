@@ -32,6 +32,11 @@ class SingletonTest : public ::testing::Test {
     out.write(reinterpret_cast<const char*>(&second), 4);
     out << tail;
   }
+  int Hold() {
+    const int fd = open(lock_.c_str(), O_RDWR);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    return fd;
+  }
   std::string dir_, program_, lock_;
 };
 
@@ -61,6 +66,41 @@ TEST_F(SingletonTest, StaleLockFileIsReplacedWithoutWaiting) {
   mgr.SetProgramFile(program_);
   EXPECT_EQ(mgr.CheckRunningInstance(0), 0);
   EXPECT_EQ(fs::file_size(lock_), 0u);  // recreated, held, record not yet written
+}
+
+TEST_F(SingletonTest, UnreadableHeldRecordsCountAsNoInstance) {
+  const std::string longName(1500, 'n');
+  struct Row {
+    uint32_t kind, second;
+    std::string tail;
+  } rows[] = {{0x1003, 0, ""}, {0x1001, 0, ""}, {0x1002, 20, "short"}, {0x1002, 5000, longName}};
+  for (const auto& row : rows) {
+    WriteRecord(row.kind, row.second, row.tail);
+    const int fd = Hold();
+    CSingletonWindowMgr stopper;
+    stopper.SetProgramFile(program_);
+    EXPECT_EQ(stopper.CheckRunningInstance(1), 1) << row.kind;  // opened, unreadable, stop mode
+    CSingletonWindowMgr starter;
+    starter.SetProgramFile(program_);
+    EXPECT_EQ(starter.CheckRunningInstance(0), 1) << row.kind;
+    close(fd);
+  }
+  WriteRecord(0x1001, 0x1234, std::string("\x10\0\0\0", 4));
+  const int fd = Hold();
+  CSingletonWindowMgr mgr;
+  mgr.SetProgramFile(program_);
+  EXPECT_EQ(mgr.CheckRunningInstance(0), 1);
+  close(fd);
+}
+
+TEST_F(SingletonTest, ReleaseDeletesOnlyTheHoldersFile) {
+  {
+    CSingletonWindowMgr mgr;
+    mgr.SetProgramFile(program_);
+    ASSERT_EQ(mgr.CheckRunningInstance(0), 0);
+    mgr.RegisterInstance(nullptr, "unit-release");
+  }
+  EXPECT_FALSE(fs::exists(lock_));
 }
 
 TEST_F(SingletonTest, RacingStartsNeverHoldTheLockTwice) {

@@ -134,6 +134,42 @@ TEST(Yuy2Conversion, RowOrderOddWidthAndEveryTailLength) {
   }
 }
 
+TEST(PreviewRenderer, ClockIsClippedOnTinyPicturesAndLocalTimeIsDrawn) {
+  CPreviewRenderer tiny;
+  ASSERT_TRUE(tiny.Create(nullptr, 14, 9));
+  const auto black = UniformFrame(14, 9, 16, 128, 128);
+  EXPECT_EQ(tiny.RenderAt(black.data(), black.size(), 1, 23, 59, 59), 1);
+  int red = 0;
+  for (int i = 0; i < 14 * 9; ++i) red += tiny.Pixels()[i * 3 + 2] == 255;
+  EXPECT_GT(red, 0);
+
+  CPreviewRenderer renderer;
+  ASSERT_TRUE(renderer.Create(nullptr, 96, 32));
+  const auto frame = UniformFrame(96, 32, 16, 128, 128);
+  EXPECT_EQ(renderer.Render(frame.data(), frame.size(), 1), 1);
+  red = 0;
+  for (int i = 0; i < 96 * 32; ++i) red += renderer.Pixels()[i * 3 + 2] == 255;
+  EXPECT_GT(red, 8 * 10);  // at least the two colons and six digits
+  EXPECT_EQ(renderer.Render(frame.data(), frame.size(), 0), 1);
+  EXPECT_EQ(std::count(renderer.Pixels(), renderer.Pixels() + 96 * 32 * 3, 0), 96 * 32 * 3);
+}
+
+TEST(PreviewRenderer, LifecycleAndRefusals) {
+  CPreviewRenderer renderer;
+  const auto frame = UniformFrame(16, 4, 16, 128, 128);
+  EXPECT_EQ(renderer.Render(frame.data(), frame.size(), 1), 0);  // not created
+  EXPECT_EQ(renderer.Pixels(), nullptr);
+  EXPECT_FALSE(renderer.Create(nullptr, 0, 4));
+  EXPECT_FALSE(renderer.Create(nullptr, 16, -1));
+  EXPECT_FALSE(renderer.Create(nullptr, CPreviewRenderer::kMaxSide + 1, 4));
+  ASSERT_TRUE(renderer.Create(nullptr, 16, 4));
+  EXPECT_EQ(renderer.Render(nullptr, 100, 1), 0);
+  EXPECT_EQ(renderer.Render(frame.data(), frame.size(), 1), 1);
+  renderer.Destroy();
+  EXPECT_EQ(renderer.Pixels(), nullptr);
+  EXPECT_EQ(renderer.Render(frame.data(), frame.size(), 1), 0);
+}
+
 TEST(PreviewRenderer, ShortFrameFillsOnlyTheRowsItHolds) {
   CPreviewRenderer renderer;
   ASSERT_TRUE(renderer.Create(nullptr, 32, 8));

@@ -119,6 +119,18 @@ TEST_F(LoggerTest, RotatesToBackupOnceTheLimitIsReached) {
   EXPECT_EQ(count, 70u);
 }
 
+TEST_F(LoggerTest, UnopenableLogRunsOnSilently) {
+  Config(dir_ + "/bin", "log_path=" + dir_ + "/missing/dir\r\n");
+  testing::internal::CaptureStdout();
+  logger_.InitLog(0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "can not open log file " + dir_ + "/missing/dir/VantorHomeCamera.log!");
+  EXPECT_FALSE(logger_.IsOpen());
+  logger_.Log("goes nowhere");
+  logger_.CloseLog();
+  logger_.CloseLog();  // twice is harmless
+}
+
 TEST_F(LoggerTest, ConcurrentRecordsStayWhole) {
   logger_.InitLog(0);
   std::vector<std::thread> threads;

@@ -73,6 +73,29 @@ class CRecordingViewer : public CFileDispatcher {
 
 std::string FlvHeader() { return flvbytes::FileHeader() + flvbytes::Tag(18, 30, 2) + flvbytes::Tag(9, 40, 0x17); }
 
+TEST_F(ConvertorSessionTest, RefusesGreetingsThatNoConvertorWaitsFor) {
+  const int unknown = Keep(Greet(m_port, 0x5150));
+  EXPECT_TRUE(nettest::SeesEndOfStream(unknown));
+  const int shortGreeting = Keep(nettest::ConnectBlocking(m_port));
+  nettest::SendAll(shortGreeting, std::string("\x01\x02", 2));
+  EXPECT_TRUE(nettest::SeesEndOfStream(shortGreeting));
+  EXPECT_TRUE(LogHas("got pid=20816, this="));
+  EXPECT_EQ(CConvertorRegistry::Instance().Size(), 0u);  // the refused session left no entry
+
+  const uint32_t key = 0x2222;
+  const int early = Keep(Greet(m_port, key));
+  EXPECT_TRUE(nettest::SeesEndOfStream(early));
+  CKeyedConvertor convertor(0x400, key);
+  convertor.Open();
+  const int video = Keep(Greet(m_port, key));
+  ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession() != nullptr; }));
+  EXPECT_EQ(convertor.VideoSession()->GetRecvBuffer(), convertor.StreamBuffer());
+  EXPECT_EQ(convertor.VideoSession()->GetSessionKey(), key);
+  EXPECT_EQ(CConvertorRegistry::Instance().Size(), 0u);
+  Drop(video);
+  EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed open again!"));
+}
+
 TEST_F(ConvertorSessionTest, PairsVideoAndAudioAndCarriesRawDataOut) {
   platform::FreezeTickForTest(100000);
   const uint32_t key = 0x3333;

@@ -70,6 +70,18 @@ TEST_F(StreamBufferTest, OldestPackageIsRecycledOnlyWhenOldEnoughAndUnreferenced
   EXPECT_EQ(order, (std::vector<uint32_t>{1, 2, 3}));
 }
 
+TEST_F(StreamBufferTest, RecyclingAgeIsMeasuredAcrossTheTickWrap) {
+  platform::FreezeTickForTest(0xFFFFF000u);
+  Feed(m_flv, "old");
+  StreamPackage* first = m_flv.CurrentPackageOf();
+  platform::AdvanceTickForTest(16000);  // wraps past zero
+  Feed(m_flv, "new");
+  EXPECT_NE(m_flv.CurrentPackageOf(), first);
+  platform::AdvanceTickForTest(1);
+  Feed(m_flv, "again");
+  EXPECT_EQ(m_flv.CurrentPackageOf(), first);
+}
+
 TEST_F(StreamBufferTest, FileHeaderWaitsForTwelveBytes) {
   const std::string stream = FileHeader() + Meta() + Key(2000);
   EXPECT_EQ(Feed(m_flv, stream.substr(0, 11)), 0);

@@ -104,6 +104,53 @@ TEST_F(ServerSocketTest, AcceptWithFirstDataServesAndReArmsAfterPeerClose) {
   close(second);
 }
 
+TEST_F(ServerSocketTest, PeerClosingBeforeItsFirstBytesIsRecycled) {
+  const size_t mark = LogCapture::Instance().Mark();
+  close(nettest::ConnectBlocking(m_listener.Port()));
+  ASSERT_TRUE(WaitUntil([&] { return m_session.Destroyed() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; }));
+  EXPECT_EQ(m_session.Processed(), 0);
+  EXPECT_NE(LogCapture::Instance().Since(mark).find("recv 0 bytes, destroy socket"), std::string::npos);
+}
+
+TEST_F(ServerSocketTest, DestorySocketTwiceLogsOnceAndTheCancelledReceiveChangesNothing) {
+  const int client = ConnectAndGreet("x");
+  const size_t mark = LogCapture::Instance().Mark();
+  m_session.DestorySocket();
+  m_session.DestorySocket();
+  EXPECT_EQ(m_session.Destroyed(), 1);
+  EXPECT_EQ(m_session.GetSocket(), CIOCPSocket::kInvalidSocket);
+  const std::string cancelled = Id(m_session) + "socket -1 got error c0000120, write=0";
+  ASSERT_TRUE(WaitUntil([&] { return LogCapture::Instance().Since(mark).find(cancelled) != std::string::npos; }));
+  const std::string log = LogCapture::Instance().Since(mark);
+  EXPECT_EQ(LogCapture::Count(log, Id(m_session) + "CIOCPSocket::DestorySocket 0 package left."), 1);
+  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kClosed);  // not re-armed by the cancellation
+  EXPECT_TRUE(nettest::SeesEndOfStream(client));
+  close(client);
+}
+
+TEST_F(ServerSocketTest, SilentPeerIsClosedByTheFirstMaintenanceAt31Seconds) {
+  const int client = nettest::ConnectBlocking(m_listener.Port());
+  ASSERT_TRUE(WaitUntil([&] {
+    uint32_t seconds = pc::kNotConnected;
+    return pc::GetConnectTime(m_session.GetSocket(), &seconds) == 0 && seconds != pc::kNotConnected;
+  }));
+  platform::AdvanceTickForTest(30000);
+  m_session.Maintenance();
+  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
+  EXPECT_EQ(m_session.Destroyed(), 0);
+  char byte;
+  EXPECT_EQ(recv(client, &byte, 1, MSG_DONTWAIT), -1);  // still open
+
+  platform::AdvanceTickForTest(1000);
+  m_session.Maintenance();
+  EXPECT_EQ(m_session.Destroyed(), 1);
+  EXPECT_TRUE(nettest::SeesEndOfStream(client));
+  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
+  close(client);
+  close(ConnectAndGreet("next"));
+}
+
 TEST_F(ServerSocketTest, IdleConnectionIsClosedOnlyAfterMoreThanTheIdleLimit) {
   const int client = ConnectAndGreet("x");
   platform::AdvanceTickForTest(60000);

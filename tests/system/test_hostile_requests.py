@@ -120,6 +120,17 @@ def test_slow_drip_clients_do_not_lock_out_a_normal_client(server):
     assert not slow and "the pool is full and the request unfinished" in camera.log, slow
 
 
+def test_connections_without_a_whole_request_end_after_10_s(server):
+    camera, _, port = server
+    began = time.time()
+    silent, partial = (socket.create_connection(("127.0.0.1", port), timeout=20) for _ in range(2))
+    partial.sendall(b"GET /snap")
+    for s in (silent, partial):
+        assert s.recv(100) == b"" and 9.5 < time.time() - began < 12
+        s.close()
+    assert "no whole request within 10 s" in camera.log
+
+
 def test_post_byte_by_byte_leaves_little_log_and_no_forged_line(server):
     camera, _, port = server
     forged = "2026-12-07 10:00:00:000|4242 FORGED RECORD"

@@ -211,6 +211,49 @@ TEST_F(CaptureServiceTest, StopReallyStopsAndCaptureCanRestart) {
   EXPECT_FALSE(CapGetStatus(h, &status, sizeof status)) << "no driver any more";
 }
 
+TEST_F(CaptureServiceTest, DestroyedAndUnconnectedHandlesAreIgnored) {
+  CapHandle fresh = CapCreateCaptureWindow(0, 0, 640, 480, 100);
+  m_handles.push_back(fresh);
+  CAPSTATUS status{};
+  EXPECT_FALSE(CapCaptureSequenceNoFile(fresh));
+  EXPECT_FALSE(CapGetStatus(fresh, &status, sizeof status));
+  EXPECT_TRUE(CapSetCallbackOnVideoStream(fresh, OnVideo)) << "callbacks may be set before connecting";
+
+  CapHandle h = Streaming();
+  ASSERT_TRUE(WaitFor(m_rec.frames, 1));
+  CapDestroyWindow(h);
+  int frames = m_rec.frames.load();
+  std::this_thread::sleep_for(milliseconds(250));
+  EXPECT_EQ(m_rec.frames.load(), frames) << "destroying stops the capture";
+  EXPECT_FALSE(CapDriverConnect(h, 0));
+  EXPECT_FALSE(CapGetStatus(h, &status, sizeof status));
+  EXPECT_FALSE(CapSetCallbackOnVideoStream(h, OnVideo));
+  EXPECT_FALSE(CapCaptureSequenceNoFile(h));
+  CapDestroyWindow(h);  // twice is harmless
+  EXPECT_NE(CapCreateCaptureWindow(0, 0, 1, 1, 1), h) << "handles are not reused";
+}
+
+TEST_F(CaptureServiceTest, AudioFollowsTheCaptureAudioFlag) {
+  CapHandle h = Connected();
+  CAPTUREPARMS parms{};
+  ASSERT_TRUE(CapGetSequenceSetup(h, &parms, sizeof parms));
+  parms.fCaptureAudio = 0;
+  ASSERT_TRUE(CapSetSequenceSetup(h, &parms, sizeof parms));
+  CapSetCallbackOnVideoStream(h, OnVideo);
+  CapSetCallbackOnWaveStream(h, OnWave);
+  ASSERT_TRUE(CapCaptureSequenceNoFile(h));
+  ASSERT_TRUE(WaitFor(m_rec.frames, 4));
+  CapCaptureStop(h);
+  EXPECT_EQ(m_rec.blocks.load(), 0);
+
+  Select("test:audio=0");
+  CapHandle silent = Connected();
+  CAPSTATUS status{};
+  ASSERT_TRUE(CapGetStatus(silent, &status, sizeof status));
+  EXPECT_EQ(status.fAudioHardware, 0);
+  EXPECT_EQ(CapGetAudioFormat(silent, nullptr, 0), 0u) << "no audio, no format";
+}
+
 TEST_F(CaptureServiceTest, FailingSourceEndsTheRunCleanly) {
   Select("test:failafter=5");
   CapHandle h = Streaming();

@@ -145,6 +145,42 @@ TEST_F(CompletionPortTest, AcceptCompletesWithFirstDataAndAddresses) {
   EXPECT_EQ(pc::CloseSocket(m_listener), 0);
 }
 
+TEST_F(CompletionPortTest, ConnectSendsItsDataAndRefusalIsReported) {
+  const int server = nettest::ListenBlocking(&m_port);
+  const int client = TcpSocket();
+  ASSERT_TRUE(pc::BindIoCompletionCallback(client, Routine));
+  TestOp connectOp, recvOp;
+  ASSERT_EQ(pc::ConnectEx(client, nettest::Loopback(m_port), "GET / HTTP/1.1\r\n", 16, &connectOp), 0);
+  const int peer = accept(server, nullptr, nullptr);
+  EXPECT_EQ(ReadExactly(peer, 16), "GET / HTTP/1.1\r\n");
+  ASSERT_TRUE(m_collector.WaitFor(1));
+  EXPECT_EQ(m_collector.Records()[0].status, pc::kStatusSuccess);
+  EXPECT_EQ(m_collector.Records()[0].bytes, 16u);
+  uint32_t seconds = 99;
+  ASSERT_EQ(pc::GetConnectTime(client, &seconds), 0);
+  EXPECT_EQ(seconds, 0u);
+
+  char buffer[64];
+  ASSERT_EQ(pc::Recv(client, buffer, sizeof(buffer), &recvOp), 0);
+  send(peer, "HTTP/1.1 200 OK", 15, 0);
+  ASSERT_TRUE(m_collector.WaitFor(2));
+  EXPECT_EQ(m_collector.Records()[1].bytes, 15u);
+  ASSERT_EQ(pc::Recv(client, buffer, sizeof(buffer), &recvOp), 0);
+  close(peer);
+  ASSERT_TRUE(m_collector.WaitFor(3));
+  EXPECT_EQ(m_collector.Records()[2].status, pc::kStatusSuccess);
+  EXPECT_EQ(m_collector.Records()[2].bytes, 0u);
+  pc::CloseSocket(client);
+
+  close(server);  // nobody listens any more: the refusal arrives as a completion
+  const int refused = TcpSocket();
+  ASSERT_TRUE(pc::BindIoCompletionCallback(refused, Routine));
+  ASSERT_EQ(pc::ConnectEx(refused, nettest::Loopback(m_port), "x", 1, &connectOp), 0);
+  ASSERT_TRUE(m_collector.WaitFor(4));
+  EXPECT_EQ(m_collector.Records()[3].status, pc::kStatusConnectionRefused);
+  pc::CloseSocket(refused);
+}
+
 TEST_F(CompletionPortTest, SendsGoOutAndCompleteInPostingOrder) {
   int client = -1;
   const int peer = BoundPair(&client);
