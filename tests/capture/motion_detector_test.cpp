@@ -1,5 +1,4 @@
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "capture/BlockLuminance.h"

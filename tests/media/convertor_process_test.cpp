@@ -2,12 +2,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/Process.h"

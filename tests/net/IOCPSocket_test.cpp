@@ -5,7 +5,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "net/IOCPServerSocket.h"
 #include "net/SessionRegistry.h"

@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
