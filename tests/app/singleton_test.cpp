@@ -32,7 +32,6 @@ class SingletonTest : public ::testing::Test {
     out.write(reinterpret_cast<const char*>(&second), 4);
     out << tail;
   }
-  // Another process's hold on the lock file (flock is per open file).
   int Hold() {
     const int fd = open(lock_.c_str(), O_RDWR);
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
@@ -40,16 +39,6 @@ class SingletonTest : public ::testing::Test {
   }
   std::string dir_, program_, lock_;
 };
-
-TEST(CommandLine, StopSwitch) {
-  EXPECT_TRUE(CCameraApp::HasStopSwitch("-stop"));
-  EXPECT_TRUE(CCameraApp::HasStopSwitch("-x -stop"));
-  EXPECT_TRUE(CCameraApp::HasStopSwitch("--stopnow"));  // a plain substring from the first "-" on
-  EXPECT_TRUE(CCameraApp::HasStopSwitch("a-stop"));
-  EXPECT_FALSE(CCameraApp::HasStopSwitch("stop"));
-  EXPECT_FALSE(CCameraApp::HasStopSwitch(""));
-  EXPECT_FALSE(CCameraApp::HasStopSwitch("-sto p"));
-}
 
 TEST_F(SingletonTest, RegisterWritesAnEventRecordAndStopReachesIt) {
   CSingletonWindowMgr first;
@@ -71,19 +60,6 @@ TEST_F(SingletonTest, RegisterWritesAnEventRecordAndStopReachesIt) {
   EXPECT_TRUE(fs::exists(lock_));  // the stopper leaves the holder's file alone
 }
 
-TEST_F(SingletonTest, DefaultEventNameCarriesPidAndTick) {
-  CSingletonWindowMgr mgr;
-  mgr.SetProgramFile(program_);
-  ASSERT_EQ(mgr.CheckRunningInstance(0), 0);
-  mgr.RegisterInstance(nullptr, nullptr);
-  std::ifstream in(lock_, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), {});
-  char prefix[64];
-  snprintf(prefix, sizeof(prefix), "CSingletonWindowMgr_STOPEVENT:%x_", static_cast<unsigned>(getpid()));
-  EXPECT_EQ(bytes.substr(8, std::string(prefix).size()), prefix);
-  EXPECT_EQ(static_cast<uint8_t>(bytes[4]), bytes.size() - 8);
-}
-
 TEST_F(SingletonTest, StaleLockFileIsReplacedWithoutWaiting) {
   WriteRecord(0x1002, 5, "stale");
   CSingletonWindowMgr mgr;
@@ -92,19 +68,7 @@ TEST_F(SingletonTest, StaleLockFileIsReplacedWithoutWaiting) {
   EXPECT_EQ(fs::file_size(lock_), 0u);  // recreated, held, record not yet written
 }
 
-TEST_F(SingletonTest, StopWithoutInstanceCreatesNothing) {
-  CSingletonWindowMgr mgr;
-  mgr.SetProgramFile(program_);
-  EXPECT_EQ(mgr.CheckRunningInstance(1), 0);
-  EXPECT_FALSE(fs::exists(lock_));
-  WriteRecord(0x1002, 5, "stale");
-  EXPECT_EQ(mgr.CheckRunningInstance(1), 0);  // a stale file is removed in stop mode too
-  EXPECT_FALSE(fs::exists(lock_));
-}
-
 TEST_F(SingletonTest, UnreadableHeldRecordsCountAsNoInstance) {
-  // Held records that cannot be read: other kinds, short reads, a 5000-byte name length
-  // of which only 1023 bytes are read.
   const std::string longName(1500, 'n');
   struct Row {
     uint32_t kind, second;
@@ -118,11 +82,9 @@ TEST_F(SingletonTest, UnreadableHeldRecordsCountAsNoInstance) {
     EXPECT_EQ(stopper.CheckRunningInstance(1), 1) << row.kind;  // opened, unreadable, stop mode
     CSingletonWindowMgr starter;
     starter.SetProgramFile(program_);
-    // Not readable, so it tries to recreate the file, which the holder prevents.
     EXPECT_EQ(starter.CheckRunningInstance(0), 1) << row.kind;
     close(fd);
   }
-  // A readable window record: the instance counts as running.
   WriteRecord(0x1001, 0x1234, std::string("\x10\0\0\0", 4));
   const int fd = Hold();
   CSingletonWindowMgr mgr;
@@ -141,9 +103,6 @@ TEST_F(SingletonTest, ReleaseDeletesOnlyTheHoldersFile) {
   EXPECT_FALSE(fs::exists(lock_));
 }
 
-// Starts racing through the instance check, each process in a loop: check (which first
-// clears a stale file), hold briefly when it won, release (which deletes the file). A
-// cleanup that unlinks a file between another start's open and lock gives two holders.
 TEST_F(SingletonTest, RacingStartsNeverHoldTheLockTwice) {
   struct Shared {
     std::atomic<int> holders, overlaps, wins;

@@ -1,5 +1,3 @@
-// Window lifetime: posts from other threads while the main window goes away, and a modal
-// run that only EndDialog ends. Meant to run under AddressSanitizer as well.
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -41,8 +39,6 @@ class WindowLifeTest : public ::testing::Test {
 
 }  // namespace
 
-// Posters go on (as capture threads, the store's notifier and NotifyShutdown do) while
-// windows end, half of them without the main window being cleared first.
 TEST_F(WindowLifeTest, PostsToAVanishingMainWindowAreDropped) {
   std::atomic<bool> stop{false};
   std::vector<std::thread> posters;

@@ -60,7 +60,6 @@ TEST_F(CameraInfoMgrTest, DefaultsAreWrittenByteForByte) {
   ASSERT_TRUE(mgr_.SaveCameraInfo(path_));
   EXPECT_EQ(DefaultFile(), ReadFile(path_));
 
-  // The no-argument forms use the program directory.
   platform::SetProgramDirectory(dir_);
   EXPECT_EQ(path_, CCameraInfoMgr::GetCameraInfoPath());
   unlink(path_.c_str());
@@ -160,7 +159,6 @@ TEST_F(CameraInfoMgrTest, LoadingRules) {
   ASSERT_TRUE(mgr_.LoadCameraInfo(path_));
   EXPECT_EQ(80, mgr_.GetListenPort());
 
-  // Without a "CameraInfos" root the channels are looked for at the top level.
   mgr_.SetDefaults();
   WriteFile(path_, "<CameraInfo channelID=\"2\" alarmStatus=\"1\"/>");
   ASSERT_TRUE(mgr_.LoadCameraInfo(path_));
@@ -229,32 +227,6 @@ TEST_F(CameraInfoMgrTest, ChannelChangesNotifyTheMainWindow) {
   EXPECT_STREQ("a", info->GetFtpConfig().serverAddr);
   EXPECT_EQ(std::string(65, 'u'), info->GetFtpConfig().userName);
   EXPECT_EQ(990, info->GetFtpConfig().port);
-}
-
-TEST_F(CameraInfoMgrTest, CameraRecordFromTheServer) {
-  const std::string dir = testfiles::MakeTempDir("vt_caminfo_");
-  GetLogger().SetExecutablePath(dir + "camtest");
-  InitLog(0);
-  const char reply[] = "camId=LONGCAMERAID1;ftpPw=secret;";
-  mgr_.SetCameraInfoRetrievedFromServer(reply + 6, 13, nullptr, 0, nullptr, 0, nullptr, 0, reply + 26, 6);
-  EXPECT_EQ("LONGCAMERAID1", mgr_.GetCameraID());
-  mgr_.SetCameraInfoRetrievedFromServer("c9", 2, nullptr, 0, nullptr, 0, nullptr, 0, "pw2", 3);
-  EXPECT_EQ("c9", mgr_.GetCameraID());  // nothing of the longer old identifier remains
-  const FTPConfig ftp = mgr_.GetCameraInfo(0)->GetFtpConfig();
-  EXPECT_STREQ("c9", ftp.userName);
-  EXPECT_STREQ("pw2", ftp.password);
-  EXPECT_STREQ("127.0.0.1", ftp.serverAddr);
-  EXPECT_STREQ("qm41", mgr_.GetCameraInfo(1)->GetFtpConfig().userName);
-
-  const std::string longId(80, 'i');
-  const std::string longPw(80, 'p');
-  mgr_.SetCameraInfoRetrievedFromServer(longId.data(), 80, nullptr, 0, nullptr, 0, nullptr, 0, longPw.data(), 80);
-  EXPECT_EQ(std::string(63, 'i'), mgr_.GetCameraID());
-  EXPECT_EQ(std::string(63, 'p'), mgr_.GetCameraInfo(0)->GetFtpConfig().password);
-  CloseLog();
-  const std::string log = ReadFile(dir + "camtest.log");
-  EXPECT_NE(std::string::npos, log.find("CCameraInfoMgr::SetCameraInfoRetrievedFromServer update camid=LONGCAMERAID1\r\n"));
-  EXPECT_NE(std::string::npos, log.find("CCameraInfoMgr::SetCameraInfoRetrievedFromServer update camid=c9\r\n"));
 }
 
 uint32_t g_address = 0;

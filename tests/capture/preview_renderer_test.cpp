@@ -14,10 +14,8 @@ namespace {
 
 using Bgr = std::array<int, 3>;
 
-// Kernels this processor lacks fall back to a narrower one and are checked as that.
 constexpr yuy2::Kernel kAllKernels[] = {yuy2::Kernel::Avx2, yuy2::Kernel::Ssse3, yuy2::Kernel::Scalar};
 
-// The conversion written out plainly, independent of the code under test.
 Bgr Reference(int y, int u, int v) {
   const int c = y - 16, d = u - 128, e = v - 128;
   auto clamp = [](int x) { return std::clamp(x, 0, 255); };
@@ -70,7 +68,6 @@ TEST(Yuy2Conversion, EdgeValuesClampInEveryKernel) {
   for (const Row& r : rows) {
     EXPECT_EQ(Reference(r.y, r.u, r.v), r.expected) << int(r.y) << "," << int(r.u) << "," << int(r.v);
     for (auto kernel : kAllKernels) {
-      // 40 pixels: two vector runs of 16 plus a scalar tail.
       const auto frame = UniformFrame(40, 2, r.y, r.u, r.v);
       std::vector<uint8_t> out(40 * 2 * 3, 0xAB);
       ASSERT_EQ(yuy2::ConvertFrameBottomUp(frame.data(), frame.size(), 40, 2, out.data(), kernel), 2);
@@ -80,8 +77,6 @@ TEST(Yuy2Conversion, EdgeValuesClampInEveryKernel) {
 }
 
 TEST(Yuy2Conversion, EveryKernelMatchesFormulaForEveryYuv) {
-  // Each row holds one (U, V); Y0 runs 0..255 and Y1 the other way, so every (Y, U, V)
-  // appears twice over all U and V.
   constexpr int kGroups = 256;
   std::vector<uint8_t> src(kGroups * 4);
   std::vector<uint8_t> dst(kGroups * 6);
@@ -139,67 +134,6 @@ TEST(Yuy2Conversion, RowOrderOddWidthAndEveryTailLength) {
   }
 }
 
-TEST(PreviewRenderer, ShortFrameFillsOnlyTheRowsItHolds) {
-  CPreviewRenderer renderer;
-  ASSERT_TRUE(renderer.Create(nullptr, 32, 8));
-  std::fill(renderer.Pixels(), renderer.Pixels() + 32 * 8 * 3, 0xAB);
-  // Exactly sized on the heap, so a read past its end is caught by the address sanitizer.
-  const auto whole = UniformFrame(32, 8, 235, 128, 128);
-  const std::vector<uint8_t> part(whole.begin(), whole.begin() + 32 * 2 * 3 + 17);
-  EXPECT_EQ(renderer.RenderAt(part.data(), part.size(), 0, 0, 0, 0), 1);
-  for (int row = 0; row < 8; ++row) {
-    const Bgr expected = row >= 5 ? Bgr{255, 255, 255} : Bgr{0xAB, 0xAB, 0xAB};
-    for (int x = 0; x < 32; ++x) ASSERT_EQ(PixelAt(renderer.Pixels(), 32, row, x), expected) << row << " " << x;
-  }
-  EXPECT_EQ(renderer.RenderAt(part.data(), 0, 0, 0, 0, 0), 1);  // nothing present, nothing read
-}
-
-TEST(PreviewRenderer, ClockGlyphsAreRedAtTheirPlaceAndTransparent) {
-  constexpr int kW = 96, kH = 40;
-  CPreviewRenderer renderer;
-  RecordingView view;
-  ASSERT_TRUE(renderer.Create(&view, kW, kH));
-  const auto white = UniformFrame(kW, kH, 235, 128, 128);
-  ASSERT_EQ(renderer.RenderAt(white.data(), white.size(), 1, 12, 34, 56), 1);
-  ASSERT_EQ(view.shown, 1);
-  EXPECT_EQ(view.pixels, renderer.Pixels());
-  EXPECT_EQ(view.w, kW);
-  EXPECT_EQ(view.h, kH);
-
-  // Top-down (x, y) to the bottom-up buffer.
-  auto at = [&](int x, int y) { return PixelAt(renderer.Pixels(), kW, kH - 1 - y, x); };
-  const Bgr red{0, 0, 255}, bg{255, 255, 255};
-  // The '1' starts its stem three pixels into the first cell, two rows below the text top.
-  EXPECT_EQ(at(10 + 3, 5 + 2), red);
-  EXPECT_EQ(at(10 + 2, 5 + 2), bg);
-  // The first ':' is the third character: its upper dot at rows 5 and 6 of the cell.
-  EXPECT_EQ(at(10 + 16 + 3, 5 + 5), red);
-  EXPECT_EQ(at(10 + 16 + 3, 5 + 4), bg);
-  // Nothing above, left of or below the text.
-  for (int x = 0; x < kW; ++x) {
-    for (int y = 0; y < kH; ++y) {
-      if (y < 5 || y >= 5 + 16 || x < 10 || x >= 10 + 8 * 8) {
-        ASSERT_EQ(at(x, y), bg) << x << "," << y;
-      }
-    }
-  }
-  // Inside the text box: exactly the glyph bits are red, the rest keeps the picture.
-  const char* text = "12:34:56";
-  int redCount = 0;
-  for (int i = 0; i < 8; ++i) {
-    const uint8_t* glyph = clockfont::Glyph(text[i]);
-    ASSERT_NE(glyph, nullptr);
-    for (int gy = 0; gy < 16; ++gy) {
-      for (int gx = 0; gx < 8; ++gx) {
-        const bool on = (glyph[gy] >> (7 - gx)) & 1;
-        redCount += on;
-        ASSERT_EQ(at(10 + 8 * i + gx, 5 + gy), on ? red : bg) << text[i] << " " << gx << "," << gy;
-      }
-    }
-  }
-  EXPECT_GT(redCount, 8 * 10);
-}
-
 TEST(PreviewRenderer, ClockIsClippedOnTinyPicturesAndLocalTimeIsDrawn) {
   CPreviewRenderer tiny;
   ASSERT_TRUE(tiny.Create(nullptr, 14, 9));
@@ -234,6 +168,61 @@ TEST(PreviewRenderer, LifecycleAndRefusals) {
   renderer.Destroy();
   EXPECT_EQ(renderer.Pixels(), nullptr);
   EXPECT_EQ(renderer.Render(frame.data(), frame.size(), 1), 0);
+}
+
+TEST(PreviewRenderer, ShortFrameFillsOnlyTheRowsItHolds) {
+  CPreviewRenderer renderer;
+  ASSERT_TRUE(renderer.Create(nullptr, 32, 8));
+  std::fill(renderer.Pixels(), renderer.Pixels() + 32 * 8 * 3, 0xAB);
+  const auto whole = UniformFrame(32, 8, 235, 128, 128);
+  const std::vector<uint8_t> part(whole.begin(), whole.begin() + 32 * 2 * 3 + 17);
+  EXPECT_EQ(renderer.RenderAt(part.data(), part.size(), 0, 0, 0, 0), 1);
+  for (int row = 0; row < 8; ++row) {
+    const Bgr expected = row >= 5 ? Bgr{255, 255, 255} : Bgr{0xAB, 0xAB, 0xAB};
+    for (int x = 0; x < 32; ++x) ASSERT_EQ(PixelAt(renderer.Pixels(), 32, row, x), expected) << row << " " << x;
+  }
+  EXPECT_EQ(renderer.RenderAt(part.data(), 0, 0, 0, 0, 0), 1);  // nothing present, nothing read
+}
+
+TEST(PreviewRenderer, ClockGlyphsAreRedAtTheirPlaceAndTransparent) {
+  constexpr int kW = 96, kH = 40;
+  CPreviewRenderer renderer;
+  RecordingView view;
+  ASSERT_TRUE(renderer.Create(&view, kW, kH));
+  const auto white = UniformFrame(kW, kH, 235, 128, 128);
+  ASSERT_EQ(renderer.RenderAt(white.data(), white.size(), 1, 12, 34, 56), 1);
+  ASSERT_EQ(view.shown, 1);
+  EXPECT_EQ(view.pixels, renderer.Pixels());
+  EXPECT_EQ(view.w, kW);
+  EXPECT_EQ(view.h, kH);
+
+  auto at = [&](int x, int y) { return PixelAt(renderer.Pixels(), kW, kH - 1 - y, x); };
+  const Bgr red{0, 0, 255}, bg{255, 255, 255};
+  EXPECT_EQ(at(10 + 3, 5 + 2), red);
+  EXPECT_EQ(at(10 + 2, 5 + 2), bg);
+  EXPECT_EQ(at(10 + 16 + 3, 5 + 5), red);
+  EXPECT_EQ(at(10 + 16 + 3, 5 + 4), bg);
+  for (int x = 0; x < kW; ++x) {
+    for (int y = 0; y < kH; ++y) {
+      if (y < 5 || y >= 5 + 16 || x < 10 || x >= 10 + 8 * 8) {
+        ASSERT_EQ(at(x, y), bg) << x << "," << y;
+      }
+    }
+  }
+  const char* text = "12:34:56";
+  int redCount = 0;
+  for (int i = 0; i < 8; ++i) {
+    const uint8_t* glyph = clockfont::Glyph(text[i]);
+    ASSERT_NE(glyph, nullptr);
+    for (int gy = 0; gy < 16; ++gy) {
+      for (int gx = 0; gx < 8; ++gx) {
+        const bool on = (glyph[gy] >> (7 - gx)) & 1;
+        redCount += on;
+        ASSERT_EQ(at(10 + 8 * i + gx, 5 + gy), on ? red : bg) << text[i] << " " << gx << "," << gy;
+      }
+    }
+  }
+  EXPECT_GT(redCount, 8 * 10);
 }
 
 }  // namespace

@@ -36,7 +36,6 @@ class SpoolTest : public ::testing::TestWithParam<SpoolCase> {
   void SetUp() override { dir_ = testfiles::MakeTempDir("vtspool"); }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // A clip as if kept at second `age` of the epoch, so the order is known.
   void Place(int channel, const std::string& name, int bytes, long age) {
     const std::string folder = dir_ + "spool/" + std::to_string(channel) + "/";
     fs::create_directories(folder);
@@ -44,7 +43,6 @@ class SpoolTest : public ::testing::TestWithParam<SpoolCase> {
     utimbuf times{age, age};
     utime((folder + name).c_str(), &times);
   }
-  // Every channel's clips as "<channel>/<name>", oldest first.
   std::vector<std::string> All(const CUndeliveredSpool& spool) {
     std::vector<std::string> all;
     for (int channel = 0; channel < 10; ++channel)

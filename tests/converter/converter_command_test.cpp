@@ -1,5 +1,3 @@
-// The converter's command line, fed with the lines the stream convertors and the snapshot
-// build (split the way the process runner splits them), and with lines that must fail.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -23,8 +21,6 @@ std::vector<std::string> ArgsOf(const std::string& line) {
   return argv;
 }
 
-// The lines the stream convertors and the snapshot build; the folder has a blank in it, so
-// the quoting must keep each path whole.
 #define DIR "/opt/vt cam/"
 #define VIDEO_IN "\"" DIR "ffmpeg\" -y -r 10 -s %s -pix_fmt yuyv422 -i \"" DIR "seed.yuv\" "
 #define AUDIO_IN "-ar 11025 -f u8 -ac 1 -i \"" DIR "seed.s16le\" -acodec libfaac -ar 44100 "

@@ -1,5 +1,3 @@
-// Encoders and muxing in memory: what the program's stream readers need of the bytes,
-// checked write by write (each write is one send on the connection).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -23,7 +21,6 @@ constexpr int kRate = 10;
 
 using Writes = std::vector<std::vector<uint8_t>>;
 
-// The encoders' statistics on closing are noise here.
 [[maybe_unused]] const int kQuietLibraries = (av_log_set_level(AV_LOG_ERROR), 0);
 
 uint32_t Be24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
@@ -41,8 +38,6 @@ std::vector<uint8_t> Frame(int index) {
   return frame;
 }
 
-// Runs `frames` frames (and 11025 Hz audio in 100 ms blocks when withAudio) through the
-// encoders into an output of the given mode; returns every write.
 Writes Produce(OutputMode mode, bool withAudio, int frames, int outWidth, int outHeight) {
   Writes writes;
   CStreamOutput output;
@@ -88,8 +83,6 @@ struct Tag {
   std::vector<uint8_t> data;
 };
 
-// Splits one write into whole FLV tags; fails the test when a tag is cut or the trailing
-// previous-tag-size disagrees.
 std::vector<Tag> TagsOf(const std::vector<uint8_t>& bytes, size_t offset) {
   std::vector<Tag> tags;
   while (offset < bytes.size()) {
@@ -114,8 +107,6 @@ TEST(StreamOutputTest, FlvHeaderWriteHoldsMetadataAndBothDecoderConfigurations) 
   EXPECT_EQ(std::string(head.begin(), head.begin() + 3), "FLV");
   EXPECT_EQ(Be32(&head[5]), 9u);
   const std::vector<Tag> tags = TagsOf(head, 13);
-  // The program's reader takes the metadata, then skips tags up to the first video tag
-  // with the key-frame bit, which ends its header: the audio configuration must come first.
   ASSERT_EQ(tags.size(), 3u);
   EXPECT_EQ(tags[0].type, 18);
   EXPECT_EQ(tags[1].type, 8);
@@ -127,7 +118,6 @@ TEST(StreamOutputTest, FlvHeaderWriteHoldsMetadataAndBothDecoderConfigurations) 
   EXPECT_LT(tags[2].data.size() + 15, 512u) << "the reader keeps a small first key-frame tag in the header";
   EXPECT_LT(head.size(), 4096u);
 
-  // Every later write is whole tags; video key frames come once a second.
   std::vector<uint32_t> keyTimes;
   int videoTags = 0;
   for (size_t i = 1; i < writes.size(); ++i) {
@@ -144,7 +134,6 @@ TEST(StreamOutputTest, FlvHeaderWriteHoldsMetadataAndBothDecoderConfigurations) 
 
 TEST(StreamOutputTest, PacketStreamRecordsAreInitialisationThenFragments) {
   const Writes writes = Produce(OutputMode::PacketStream, true, 31, 352, 288);
-  // Fragments close at each key frame: frames 0-9, 10-19, 20-29 are out, 30 waits.
   ASSERT_EQ(writes.size(), 4u);
   for (size_t i = 0; i < writes.size(); ++i) {
     const std::vector<uint8_t>& record = writes[i];

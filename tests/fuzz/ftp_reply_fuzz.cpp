@@ -1,6 +1,3 @@
-// libFuzzer target (scripts/fuzz-ftp.sh): server bytes [seed][bytes...] go into a socket pair
-// in pieces of varying size; FtpReadReply must give the class the reply rule, written out
-// again below, gives; the later lines must reach FtpReadLine and ParsePasvReply cut, not split.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,7 +14,6 @@ namespace {
 
 void Check(bool condition) { if (!condition) __builtin_trap(); }
 
-// The class of the reply at the start of bytes and where it ends, or -2 without its end.
 int ModelReply(const std::string& bytes, size_t* at) {
   long long code = 0;
   for (bool first = true;; first = false) {

@@ -1,13 +1,3 @@
-// libFuzzer target for the stream parsers (FLV and length-prefixed records). The input is
-// cut into receives of pseudo-random sizes and driven exactly as the converter connection
-// does (GetWriteBuffer, copy, CommitWrite, GetData, ParseReceived) while the tick moves,
-// so packages are recycled too. Beyond the sanitizers it checks that every result points
-// into the package, that header + streamed package data + carried bytes give back the
-// input byte for byte, that every FLV key frame is a video key-frame tag, and that record
-// boundaries match an independent walk. Built by scripts/fuzz-stream.sh, not by CMake.
-//
-// Input: [mode][seed lo][seed hi][stream...]; mode bit 0 picks the parser, bits 1-2 the
-// largest receive (16, 256, 2048 or 8192 bytes).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,7 +14,6 @@ void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-// Result pointers lie in the package's allocation and data.
 void CheckInPackage(const StreamPackage* package, const char* at, int length) {
   Check(package != nullptr);
   Check(length >= 0);
@@ -87,7 +76,6 @@ void FuzzFlv(const std::string& input, Split split) {
   int headerLength = 0;
   const char* header = buffer.GetHeader(&headerLength);
   Check(input.compare(0, static_cast<size_t>(headerLength), header, static_cast<size_t>(headerLength)) == 0);
-  // Carried bytes of a cut tag header wait for the next receive.
   int carry = buffer.CarryCount();
   Check(live.size() + static_cast<size_t>(carry) + static_cast<size_t>(headerLength) == input.size());
   Check(input.compare(static_cast<size_t>(headerLength), live.size(), live) == 0);
@@ -95,9 +83,7 @@ void FuzzFlv(const std::string& input, Split split) {
 }
 
 void FuzzRecords(const std::string& input, Split split) {
-  // Record starts by an independent walk.
   std::set<uint64_t> starts;
-  // The first record of the run is its header, not a starting point for viewers.
   for (uint64_t at = 0; at < input.size();) {
     if (at != 0) starts.insert(at);
     if (input.size() - at < 4) break;

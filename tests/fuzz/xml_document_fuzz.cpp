@@ -1,7 +1,3 @@
-// libFuzzer target for CXmlDocument: any bytes are parsed, every element is visited with
-// every query, and edits are applied. Beyond the sanitizers it checks that the index stays
-// inside the text and that edits to a well-formed document keep it well formed with an
-// index equal to a fresh parse. Built by scripts/fuzz-xml.sh, not by the CMake build.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -33,7 +29,6 @@ void CheckIndex(const CXmlDocument& doc) {
   }
 }
 
-// Walks the whole tree with the navigation calls, querying every element.
 int Visit(CXmlDocument& doc, int budget) {
   while (budget > 0 && doc.FindNextElement()) {
     --budget;
@@ -54,7 +49,6 @@ int Visit(CXmlDocument& doc, int budget) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
 
-  // Escaping must always undo exactly.
   const std::string value(input.substr(0, 64));
   Check(CXmlDocument::UnescapeText(CXmlDocument::EscapeText(value, true)) == value);
   Check(CXmlDocument::UnescapeText(CXmlDocument::EscapeText(value, false)) == value);
@@ -66,7 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckIndex(doc);
   Visit(doc, 200);
 
-  // Edits: attributes on the root and the first children, new elements and nodes inside.
   doc.ResetPosition();
   if (!doc.FindNextElement()) return 0;
   const int before = doc.GetElementCount();

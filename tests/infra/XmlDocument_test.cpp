@@ -17,8 +17,6 @@ using testfiles::WriteFile;
 
 
 
-// After any sequence of edits the index must describe the same tree, at the same offsets,
-// as a fresh parse of the text (numbering differs: edits append records at the end).
 void ExpectSameSubtree(const CXmlDocument& a, int ia, const CXmlDocument& b, int ib) {
   const auto& ra = a.GetRecord(ia);
   const auto& rb = b.GetRecord(ib);
@@ -88,38 +86,6 @@ TEST(XmlDocumentParse, MessagesAndOffsets) {
     EXPECT_EQ(c.result, doc.GetResult()) << c.text;
     EXPECT_EQ(c.wellFormed, doc.IsWellFormed()) << c.text;
   }
-}
-
-TEST(XmlDocumentParse, UnpairedTagsStillIndexWhatTheyCan) {
-  CXmlDocument doc;
-  EXPECT_FALSE(doc.SetDoc("<r><a><b/></a><c x='1'></r>"));
-  ASSERT_TRUE(doc.FindNextElement("r"));
-  ASSERT_TRUE(doc.EnterElement());
-  ASSERT_TRUE(doc.FindNextElement("c"));
-  EXPECT_EQ("1", doc.GetAttribute("x"));
-  EXPECT_NE(0u, doc.GetRecord(doc.GetCurrentElement()).nFlags & CXmlDocument::ELEM_NOT_ENDED);
-  EXPECT_EQ("Element 'c' at offset 14 not ended", doc.GetResult());
-}
-
-TEST(XmlDocumentFile, LoadResultsAndFailures) {
-  const std::string dir = testfiles::MakeTempDir("vt_xml_");
-  CXmlDocument doc;
-
-  WriteFile(dir + "empty.xml", "");
-  EXPECT_FALSE(doc.LoadFromFile(dir + "empty.xml"));
-  EXPECT_EQ("UTF-8 0 bytes, Empty document", doc.GetResult());
-
-  WriteFile(dir + "decl.xml", "<?xml version='1.0' ?>\r\n");
-  EXPECT_FALSE(doc.LoadFromFile(dir + "decl.xml"));
-  EXPECT_EQ("UTF-8 24 bytes, No root element", doc.GetResult());
-
-  WriteFile(dir + "latin.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>");
-  EXPECT_TRUE(doc.LoadFromFile(dir + "latin.xml"));
-  EXPECT_EQ("47 bytes", doc.GetResult());
-
-  EXPECT_FALSE(doc.LoadFromFile(dir + "missing.xml"));
-  EXPECT_EQ("No such file or directory", doc.GetResult());
-  EXPECT_FALSE(doc.FindNextElement());  // a failed load leaves nothing from before
 }
 
 TEST(XmlDocumentFile, SaveReplacesWholeAndKeepsUtf8) {
@@ -229,20 +195,6 @@ TEST(XmlDocumentNavigation, WalksLikeTheCallersDo) {
   EXPECT_FALSE(doc.EnterElement() && doc.FindNextElement());
 }
 
-TEST(XmlDocumentNavigation, ElementTextPieces) {
-  CXmlDocument doc("<r><a>x &amp; <![CDATA[<y>&amp;]]><!-- c --><?pi z?>z</a><b><c/>t</b><e/></r>");
-  ASSERT_TRUE(doc.IsWellFormed()) << doc.GetResult();
-  ASSERT_TRUE(doc.FindNextElement());
-  EXPECT_EQ("", doc.GetElementText());  // has child elements
-  ASSERT_TRUE(doc.EnterElement());
-  ASSERT_TRUE(doc.FindNextElement("a"));
-  EXPECT_EQ("x & <y>&amp;z", doc.GetElementText());
-  ASSERT_TRUE(doc.FindNextElement("b"));
-  EXPECT_EQ("", doc.GetElementText());
-  ASSERT_TRUE(doc.FindNextElement("e"));
-  EXPECT_EQ("", doc.GetElementText());
-}
-
 TEST(XmlDocumentEdit, InsertionLayoutAndIndex) {
   CXmlDocument doc;
   ASSERT_TRUE(doc.AppendNode(CXmlDocument::MNT_PROCESSING_INSTRUCTION, "xml version='1.0' "));
@@ -276,7 +228,6 @@ TEST(XmlDocumentEdit, InsertionLayoutAndIndex) {
   EXPECT_TRUE(doc.IsWellFormed());
   ExpectIndexMatchesReparse(doc);
 
-  // Inserting in front of existing siblings and into a parsed document.
   CXmlDocument parsed("<r><x a='1'/><y/></r>");
   ASSERT_TRUE(parsed.FindNextElement());
   ASSERT_TRUE(parsed.EnterElement());
@@ -320,7 +271,6 @@ TEST(XmlDocumentEdit, EditsOnBrokenDocumentsStayInBounds) {
     CXmlDocument reparsed(after.c_str());  // must parse without tripping the sanitizers
     EXPECT_GE(after.size(), std::string(text).size());
   }
-  // Quotes pair up as the parser paired them: an edit never unbalances a tag.
   CXmlDocument doc("<a b=x' c='y><d/></a>");
   ASSERT_TRUE(doc.IsWellFormed()) << doc.GetResult();
   ASSERT_TRUE(doc.FindNextElement());

@@ -25,7 +25,6 @@ class LoggerTest : public ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/vtlogXXXXXX";
     dir_ = mkdtemp(tmpl);
-    // Keep the bare "config.ini" lookup away from the user's own folder.
     setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
     fs::create_directories(dir_ + "/bin");
     fs::create_directories(dir_ + "/cwd");
@@ -50,16 +49,6 @@ class LoggerTest : public ::testing::Test {
 };
 
 }  // namespace
-
-TEST_F(LoggerTest, DefaultsWithoutConfig) {
-  logger_.InitLog(0);
-  EXPECT_EQ(logger_.LevelThreshold(), LOG_INFO);
-  EXPECT_EQ(logger_.MaxSizeKiB(), 8000u);
-  EXPECT_EQ(logger_.ConsoleEcho(), 0);
-  EXPECT_EQ(std::string(logger_.LogPath()), dir_ + "/bin/VantorHomeCamera.log");
-  EXPECT_EQ(std::string(logger_.BackupPath()), dir_ + "/bin/VantorHomeCamera.log.bak");
-  EXPECT_EQ(LogText(), "\r\n\r\n\r\n");
-}
 
 TEST_F(LoggerTest, ConfigValuesAndTheirFallbacks) {
   struct Row {
@@ -94,26 +83,6 @@ TEST_F(LoggerTest, ConfigValuesAndTheirFallbacks) {
   }
 }
 
-TEST_F(LoggerTest, ConfigSearchOrderAndLogPath) {
-  // The current directory's file is used when the executable's folder has none...
-  Config(dir_ + "/cwd", "log_level=ERROR\r\nlog_path=" + dir_ + "/cwd\r\n");
-  Config(dir_, "log_level=DEBUG\r\n");
-  logger_.InitLog(0);
-  EXPECT_EQ(logger_.LevelThreshold(), LOG_ERROR);
-  EXPECT_EQ(std::string(logger_.LogPath()), dir_ + "/cwd/VantorHomeCamera.log");
-  logger_.CloseLog();
-  // ...then the parent's...
-  fs::remove(dir_ + "/cwd/config.ini");
-  logger_.InitLog(0);
-  EXPECT_EQ(logger_.LevelThreshold(), LOG_DEBUG);
-  logger_.CloseLog();
-  // ...and the executable's own folder comes first.
-  Config(dir_ + "/bin", "log_level=WARN\r\n");
-  logger_.InitLog(1);
-  EXPECT_EQ(logger_.LevelThreshold(), LOG_WARN);
-  EXPECT_EQ(logger_.ConsoleEcho(), 1);  // forced
-}
-
 TEST_F(LoggerTest, RecordLayoutLevelsAndLastError) {
   Config(dir_ + "/bin", "log_level=INFO\r\n");
   logger_.InitLog(0);
@@ -132,24 +101,14 @@ TEST_F(LoggerTest, RecordLayoutLevelsAndLastError) {
   EXPECT_EQ(text.find("dropped"), std::string::npos);
 }
 
-TEST_F(LoggerTest, LongTextIsWrittenWhole) {
-  logger_.InitLog(0);
-  const std::string big(10000, 'z');
-  logger_.Log("%s|", big.c_str());
-  const std::string text = LogText();
-  EXPECT_NE(text.find(big + "|\r\n"), std::string::npos);
-}
-
 TEST_F(LoggerTest, RotatesToBackupOnceTheLimitIsReached) {
   Config(dir_ + "/bin", "max_size=64\r\n");
-  // A log that already holds the limit is backed up and emptied at start.
   std::ofstream(dir_ + "/bin/VantorHomeCamera.log") << std::string(64 * 1024, 'o');
   logger_.InitLog(0);
   EXPECT_EQ(fs::file_size(dir_ + "/bin/VantorHomeCamera.log.bak"), 64u * 1024u);
   EXPECT_EQ(LogText(), "\r\n\r\n\r\n");
   const std::string line(1000, 'r');
   for (int i = 0; i < 70; ++i) logger_.Log("%s", line.c_str());
-  // Records after the crossing piece land in the fresh file; nothing is lost between the two.
   const auto current = LogText();
   const auto backup = ReadFile(dir_ + "/bin/VantorHomeCamera.log.bak");
   EXPECT_GE(backup.size(), 64u * 1024u);
@@ -158,6 +117,18 @@ TEST_F(LoggerTest, RotatesToBackupOnceTheLimitIsReached) {
   for (const auto* t : {&current, &backup})
     for (size_t p = t->find(line); p != std::string::npos; p = t->find(line, p + 1)) ++count;
   EXPECT_EQ(count, 70u);
+}
+
+TEST_F(LoggerTest, UnopenableLogRunsOnSilently) {
+  Config(dir_ + "/bin", "log_path=" + dir_ + "/missing/dir\r\n");
+  testing::internal::CaptureStdout();
+  logger_.InitLog(0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "can not open log file " + dir_ + "/missing/dir/VantorHomeCamera.log!");
+  EXPECT_FALSE(logger_.IsOpen());
+  logger_.Log("goes nowhere");
+  logger_.CloseLog();
+  logger_.CloseLog();  // twice is harmless
 }
 
 TEST_F(LoggerTest, ConcurrentRecordsStayWhole) {
@@ -178,16 +149,4 @@ TEST_F(LoggerTest, ConcurrentRecordsStayWhole) {
     ++records;
   }
   EXPECT_EQ(records, 800);
-}
-
-TEST_F(LoggerTest, UnopenableLogRunsOnSilently) {
-  Config(dir_ + "/bin", "log_path=" + dir_ + "/missing/dir\r\n");
-  testing::internal::CaptureStdout();
-  logger_.InitLog(0);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "can not open log file " + dir_ + "/missing/dir/VantorHomeCamera.log!");
-  EXPECT_FALSE(logger_.IsOpen());
-  logger_.Log("goes nowhere");
-  logger_.CloseLog();
-  logger_.CloseLog();  // twice is harmless
 }

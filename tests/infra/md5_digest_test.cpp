@@ -34,7 +34,6 @@ TEST(MD5Digest, PiecesNegativeLengthsAndFinishing) {
   md5.Update("a", 1);  // a new digest after the finish
   EXPECT_STREQ(md5.GetHexDigest(), "0CC175B9C0F1B6A831C399E269772661");
 
-  // Every split point across the 64-byte block boundary gives the same digest.
   const std::string text(130, 'q');
   CMD5Digest whole;
   whole.Update(text.data(), static_cast<int>(text.size()));

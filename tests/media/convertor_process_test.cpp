@@ -1,16 +1,11 @@
-// Convertors starting real processes: a stand-in converter (a script that records its
-// command line and plays the converter's side of the loopback contract) for the restart
-// rules and the snapshot. The real converter feeding a viewer is a system test.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/Process.h"
@@ -28,7 +23,6 @@ using nettest::LogCapture;
 using nettest::WaitUntil;
 
 
-// Lines of calls.txt: the process id and the arguments after the program name.
 struct Call {
   int pid = 0;
   std::string args;
@@ -64,7 +58,6 @@ class ConvertorProcessTest : public ::testing::Test {
     platform::ResetTickForTest();
     std::system(("rm -rf '" + m_dir + "'").c_str());
   }
-  // The convertor directory holds the stand-in under the converter's name.
   void UseStandIn() {
     const std::string standIn = ReadFile(std::string(VT_SOURCE_DIR) + "/tests/media/convertor_standin.py");
     std::ofstream(m_dir + "ffmpeg") << standIn;
@@ -96,14 +89,12 @@ TEST_F(ConvertorProcessTest, LosingTheVideoConnectionStartsTheSameCommandLineAga
                                  "libfaac", "-ar", "44100", m_dir + "temp.flv", "-lss", "lss://127.0.0.1:" + port}));
   EXPECT_TRUE(LogHas("CStreamConvertor::Open \"" + m_dir + "ffmpeg\" -y -r 10 -s 160x120"));
 
-  // The converter drops its audio connection: logged, no new process.
   const std::string close = "CLOSE!";
   EXPECT_EQ(convertor->ConvertSourceAudioData(close.data(), static_cast<int>(close.size())), 1);
   EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed audio session closed!"));
   EXPECT_NE(convertor->VideoSession(), nullptr);
   EXPECT_EQ(Calls(m_dir).size(), 1u);
 
-  // The converter ends: a new one is started with the same command line and pairs again.
   const std::string exitFrame = "EXIT!" + std::string(100, '\x10');
   EXPECT_EQ(convertor->ConvertSourceVideoData(exitFrame.data(), static_cast<int>(exitFrame.size())), 1);
   EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed open again!"));
@@ -143,7 +134,6 @@ TEST_F(ConvertorProcessTest, SnapshotRunsTheConverterAndWaitsForIt) {
   EXPECT_EQ(Calls(m_dir)[0].args, Args({"-y", "-s", "640x480", "-pix_fmt", "yuyv422", "-i", in, "-s", "qcif", out}));
   EXPECT_TRUE(LogHas("ConvertYUV2JPG cmd=\"" + m_dir + "ffmpeg\" -y -s 640x480 -pix_fmt yuyv422 -i \"" + in +
                      "\" -s qcif \"" + out + "\""));
-  // Without an output size the option is left out.
   CStreamConvertor::ConvertYUV2JPG(1, in.c_str(), out.c_str(), nullptr);
   EXPECT_EQ(Calls(m_dir)[1].args, Args({"-y", "-s", "160x120", "-pix_fmt", "yuyv422", "-i", in, out}));
 }

@@ -1,6 +1,3 @@
-// Converter connections on real loopback sockets: the process-id greeting and pairing, raw
-// frames and audio out, the encoded stream in and out to viewers, the traffic-jam rule,
-// and what a lost connection does. The converter's side is played by the test.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -33,7 +30,6 @@ class ConvertorSessionTest : public ::testing::Test {
   void TearDown() override {
     platform::ResetTickForTest();
     for (int fd : m_fds) close(fd);
-    // Every session goes back to accepting before the next test.
     EXPECT_TRUE(WaitUntil([] {
       for (int i = 0; i < ConvertorSessionCount(); ++i) {
         if (ConvertorSession(i)->GetState() != CIOCPSocket::kAccepting) return false;
@@ -49,7 +45,6 @@ class ConvertorSessionTest : public ::testing::Test {
   bool LogHas(const std::string& text) {
     return WaitUntil([&] { return Log().find(text) != std::string::npos; });
   }
-  // Closes the test's end of a connection now (not at tear-down).
   void Drop(int fd) {
     shutdown(fd, SHUT_RDWR);
     close(fd);
@@ -61,7 +56,6 @@ class ConvertorSessionTest : public ::testing::Test {
   std::vector<int> m_fds;
 };
 
-// A viewer without a connection: records what the convertor hands it.
 class CRecordingViewer : public CFileDispatcher {
  public:
   int SendLive(CStreamDataBuffer* source) override {
@@ -77,22 +71,17 @@ class CRecordingViewer : public CFileDispatcher {
   std::function<void()> onSend;
 };
 
-// File header, metadata and a small key frame: the whole stream header.
 std::string FlvHeader() { return flvbytes::FileHeader() + flvbytes::Tag(18, 30, 2) + flvbytes::Tag(9, 40, 0x17); }
 
 TEST_F(ConvertorSessionTest, RefusesGreetingsThatNoConvertorWaitsFor) {
-  // A key nobody registered.
   const int unknown = Keep(Greet(m_port, 0x5150));
   EXPECT_TRUE(nettest::SeesEndOfStream(unknown));
-  // A first read shorter than the 4-byte process id.
   const int shortGreeting = Keep(nettest::ConnectBlocking(m_port));
   nettest::SendAll(shortGreeting, std::string("\x01\x02", 2));
   EXPECT_TRUE(nettest::SeesEndOfStream(shortGreeting));
   EXPECT_TRUE(LogHas("got pid=20816, this="));
   EXPECT_EQ(CConvertorRegistry::Instance().Size(), 0u);  // the refused session left no entry
 
-  // A converter that greets before its convertor registered the process id is refused,
-  // and the convertor still pairs with the next connection that greets with it.
   const uint32_t key = 0x2222;
   const int early = Keep(Greet(m_port, key));
   EXPECT_TRUE(nettest::SeesEndOfStream(early));
@@ -118,12 +107,10 @@ TEST_F(ConvertorSessionTest, PairsVideoAndAudioAndCarriesRawDataOut) {
   ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession() != nullptr && convertor.AudioSession() != nullptr; }));
   CStreamConvertorSession* audioSession = convertor.AudioSession();
   EXPECT_NE(audioSession, convertor.VideoSession());
-  // No stream buffer for the audio connection: it keeps its greeting buffer.
   EXPECT_EQ(audioSession->GetRecvBuffer(), audioSession->GetGreetingBuffer());
   EXPECT_EQ(convertor.GetStream(key | 0x1000000), nullptr);
   EXPECT_EQ(convertor.GetStream(key), convertor.StreamBuffer());
 
-  // Frames on time go out once; a frame 250 ms late goes out twice (pacer at 10 fps).
   std::string frame(3000, 'a');
   EXPECT_EQ(convertor.ConvertSourceVideoData(frame.data(), 3000), 1);
   frame.assign(3000, 'b');
@@ -134,8 +121,6 @@ TEST_F(ConvertorSessionTest, PairsVideoAndAudioAndCarriesRawDataOut) {
   EXPECT_EQ(convertor.ConvertSourceVideoData(frame.data(), 3000), 1);
   EXPECT_EQ(nettest::ReadExactly(video, 12000),
             std::string(3000, 'a') + std::string(3000, 'b') + std::string(6000, 'c'));
-  // Two frames 10 ms apart: the first still fits the rate, the second is dropped (and
-  // still counts as accepted).
   platform::AdvanceTickForTest(10);
   EXPECT_EQ(convertor.ConvertSourceVideoData(frame.data(), 3000), 1);
   platform::AdvanceTickForTest(10);
@@ -148,13 +133,11 @@ TEST_F(ConvertorSessionTest, PairsVideoAndAudioAndCarriesRawDataOut) {
   EXPECT_EQ(nettest::ReadExactly(audio, block.size()), block);
   EXPECT_TRUE(LogHas("CStreamConvertor::ConvertSourceAudioData Send @"));
 
-  // Bytes on the audio connection are not stream data: dropped, the stream is untouched.
   nettest::SendAll(audio, std::string(5000, 'x'));
   EXPECT_TRUE(LogHas("drops"));
   EXPECT_EQ(convertor.StreamBuffer()->ParserState(), 1);
   EXPECT_EQ(convertor.AudioSession(), audioSession);
 
-  // Losing only the audio connection keeps the converter running.
   Drop(audio);
   EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed audio session closed!"));
   EXPECT_EQ(convertor.AudioSession(), nullptr);
@@ -163,7 +146,6 @@ TEST_F(ConvertorSessionTest, PairsVideoAndAudioAndCarriesRawDataOut) {
   EXPECT_EQ(convertor.Opens(), 1);
   EXPECT_EQ(Log().find("open again!"), std::string::npos);
 
-  // Losing the video connection reopens and drops the parser back to the stream's start.
   Drop(video);
   EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed open again!"));
   EXPECT_TRUE(WaitUntil([&] { return convertor.Opens() == 2; }));
@@ -176,7 +158,6 @@ TEST_F(ConvertorSessionTest, QueuedFramesAreNotTornByTheCaptureReusingItsBuffer)
   const uint32_t key = 0x4444;
   CKeyedConvertor convertor(0x400, key);
   convertor.Open();
-  // A small receive window: a large frame stays queued while the capture reuses its buffer.
   const int video = Keep(Greet(m_port, key, 4096));
   ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession() != nullptr; }));
   const size_t size = 4 << 20;
@@ -185,7 +166,6 @@ TEST_F(ConvertorSessionTest, QueuedFramesAreNotTornByTheCaptureReusingItsBuffer)
   const std::vector<char> first = capture;
   ASSERT_EQ(convertor.ConvertSourceVideoData(capture.data(), static_cast<int>(size)), 1);
   EXPECT_GT(convertor.VideoSession()->GetPending(), 0);
-  // The capture thread's next frame lands in the same memory.
   std::fill(capture.begin(), capture.end(), 'Z');
   platform::AdvanceTickForTest(100);
   ASSERT_EQ(convertor.ConvertSourceVideoData(capture.data(), static_cast<int>(size)), 1);
@@ -212,14 +192,11 @@ TEST_F(ConvertorSessionTest, RefusesFramesWhileMoreThanFifteenSendsAreQueued) {
     else ++refused;
   }
   EXPECT_EQ(convertor.VideoSession()->GetPending(), 16);
-  // Sends that the kernel took whole left the queue; the rest stayed queued.
   EXPECT_GE(accepted, 16);
   EXPECT_GT(refused, 0);
   EXPECT_TRUE(LogHas("CStreamConvertor::ConvertSourceVideoData Traffic Jam. NOT Send @"));
   EXPECT_TRUE(LogHas("pending=15"));
 
-  // Once the converter reads again, frames are taken again, and the refused ones were lost
-  // rather than buffered.
   std::thread reader([&] { nettest::ReadExactly(video, static_cast<size_t>(accepted) * frameSize); });
   reader.join();
   ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession()->GetPending() == 0; }));
@@ -253,7 +230,6 @@ TEST_F(ConvertorSessionTest, HandsParsedPackagesToViewersAndClosesOnARejectedStr
   EXPECT_NE(convertor.GetCurrentPackage(), nullptr);
   EXPECT_GE(convertor.ConvertedBytes(), tags.size());
 
-  // A stream the parser rejects closes the video connection, which reopens the converter.
   Drop(video);
   ASSERT_TRUE(WaitUntil([&] { return convertor.Opens() == 2; }));
   const int garbage = Keep(Greet(m_port, key));
@@ -280,7 +256,6 @@ TEST_F(ConvertorSessionTest, ADeletedConvertorLetsGoOfItsSessions) {
   delete convertor;  // with a frame still queued
   EXPECT_TRUE(nettest::SeesEndOfStream(audio));
   EXPECT_EQ(CConvertorRegistry::Instance().Size(), 0u);
-  // The freed sessions greet afresh and pair with nobody.
   const int again = Keep(Greet(m_port, key));
   EXPECT_TRUE(nettest::SeesEndOfStream(again));
   (void)video;

@@ -1,7 +1,4 @@
 #pragma once
-// Helpers of the convertor tests: the converter listener and its session pool armed on a
-// loopback port of the system's choosing, a fake converter's loopback connection, and
-// convertors that register a chosen key instead of starting a process.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,7 +15,6 @@
 
 namespace convertortest {
 
-// Listens once per process and arms the pool; returns the port.
 inline uint16_t ArmConvertorListener() {
   static uint16_t port = [] {
     if (ConvertorListener().Listen(0, INADDR_LOOPBACK) != 1) return uint16_t{0};
@@ -30,7 +26,6 @@ inline uint16_t ArmConvertorListener() {
   return port;
 }
 
-// The converter's side of one connection: connects and greets with key.
 inline int Greet(uint16_t port, uint32_t key, int receiveBuffer = 0) {
   const int fd = nettest::ConnectBlocking(port, receiveBuffer);
   if (fd < 0) return fd;
@@ -40,8 +35,6 @@ inline int Greet(uint16_t port, uint32_t key, int receiveBuffer = 0) {
   return fd;
 }
 
-// A convertor whose "process" is a key chosen by the test: Open registers it (and the audio
-// key for types with audio) the way a started process's id is registered.
 class CKeyedConvertor : public CStreamConvertor {
  public:
   CKeyedConvertor(int type, uint32_t key) : CStreamConvertor(type, 10, 1), m_key(key) {}

@@ -1,5 +1,3 @@
-// The pieces of the stream convertor that need no converter: the frame pacer, the meeting
-// point of convertors and converter connections, and the command lines each type builds.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -27,19 +25,15 @@ TEST(FramePacer, KeepsTheConverterInputAtTheNominalRate) {
   CFramePacer pacer;
   pacer.Start(10);
   EXPECT_EQ(pacer.TicksPerFrame(), 100);
-  // Twice the rate: every other frame is dropped.
   EXPECT_EQ(Counts(pacer, 5000, 50, 9), (std::vector<int>{1, 1, 0, 1, 0, 1, 0, 1, 0}));
 
-  // A frame every 250 ms stands for 2.5 frames: 2 and 3 in turn as the remainder carries.
   pacer.Start(10);
   EXPECT_EQ(Counts(pacer, 7000, 250, 7), (std::vector<int>{1, 2, 3, 2, 3, 2, 3}));
 
-  // On time: every frame once, whatever the start tick (also across the wrap).
   pacer.Start(10);
   EXPECT_EQ(Counts(pacer, 0xFFFFFF00u, 100, 5), (std::vector<int>{1, 1, 1, 1, 1}));
   EXPECT_EQ(pacer.CumulativeOffset(), 0);
 
-  // Jitter that averages out sends each frame once: late by 60, then early by 60.
   pacer.Start(10);
   EXPECT_EQ(pacer.Next(1000), 1);
   EXPECT_EQ(pacer.Next(1160), 1);
@@ -47,16 +41,6 @@ TEST(FramePacer, KeepsTheConverterInputAtTheNominalRate) {
   EXPECT_EQ(pacer.CumulativeOffset(), 0);
 }
 
-TEST(FramePacer, UnusableRatesPassEveryFrameOnce) {
-  for (int rate : {0, -5, 1001}) {
-    CFramePacer pacer;
-    pacer.Start(rate);
-    EXPECT_EQ(Counts(pacer, 100, 1, 4), (std::vector<int>{1, 1, 1, 1})) << rate;
-  }
-}
-
-// A converter that greets while its starter is still between spawning and registering
-// waits, and then finds its convertor instead of being refused.
 TEST(ConvertorRegistry, GreetingDuringAStartWaitsForTheRegistration) {
   CConvertorRegistry registry;
   int convertor = 0;
@@ -88,16 +72,13 @@ TEST(ConvertorRegistry, WhoeverArrivesSecondTakesTheFirstOnesEntry) {
   EXPECT_EQ(registry.Register(42, &session), &convertor);
   EXPECT_EQ(registry.Size(), 0u);  // the meeting consumed the entry
 
-  // A session first: it finds nobody and is the one waiting.
   EXPECT_EQ(registry.Register(7, &session), nullptr);
-  // Unregister removes only the object's own entry.
   registry.Unregister(7, &convertor);
   EXPECT_EQ(registry.Size(), 1u);
   registry.Unregister(7, &session);
   EXPECT_EQ(registry.Size(), 0u);
   EXPECT_EQ(registry.Register(7, &convertor), nullptr);
 
-  // Keys are independent: the audio key of a process is not its video key.
   EXPECT_EQ(registry.Register(7 | 0x1000000, &convertor), nullptr);
   EXPECT_EQ(registry.Register(7 | 0x1000000, &session), &convertor);
   EXPECT_EQ(registry.Register(7, &session), &convertor);
@@ -111,8 +92,6 @@ struct LineCase {
   bool audioKey;
 };
 
-// A convertor directory that holds no converter: Open builds the line, fails to start it
-// and registers process id 0.
 TEST(StreamConvertor, BuildsTheCommandLineOfEveryType) {
   platform::SetConvertorDirectory("/nonexistent/vt conv");
   SetConvertorListenPort(7541);
@@ -134,11 +113,9 @@ TEST(StreamConvertor, BuildsTheCommandLineOfEveryType) {
                          "\"/nonexistent/vt conv/seed.yuv\" -ar 11025 -f u8 -ac 1 -i \"/nonexistent/vt conv/seed.s16le\" "
                          "-acodec libfaac -ar 44100 -s cif \"/nonexistent/vt conv/temp.3gp\" -lss sls://127.0.0.1:7541",
        true},
-      // Unknown resolution index: an empty size, as the table says.
       {false, 0x400, 9, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s  -pix_fmt yuyv422 -i "
                         "\"/nonexistent/vt conv/seed.yuv\" \"/nonexistent/vt conv/temp.flv\" -lss lss://127.0.0.1:7541",
        false},
-      // FLV with an audio field other than 0 or 2, and unknown containers: nothing starts.
       {false, 0x10400, 4, "", false},
       {false, 0x600, 4, "", false},
   };
@@ -166,17 +143,6 @@ TEST(StreamConvertor, LongLinesAreCutAndStayTerminated) {
   mobile.Open();
   EXPECT_EQ(std::string(mobile.CommandLine()).size(), 1022u);
   EXPECT_EQ(std::string(mobile.CommandLine()).rfind("\"" + longDir + "/ffmpeg\" -y -r 10", 0), 0u);
-}
-
-TEST(StreamConvertor, WithoutAConnectionNothingIsSentOrReferenced) {
-  CStreamConvertor convertor(0x400, 10, 4);
-  const char frame[16] = {};
-  EXPECT_EQ(convertor.ConvertSourceVideoData(frame, sizeof(frame)), 0);
-  EXPECT_EQ(convertor.ConvertSourceAudioData(frame, sizeof(frame)), 0);
-  EXPECT_EQ(convertor.GetCurrentPackage(), nullptr);
-  EXPECT_EQ(convertor.GetHistoryClip(0, 100, "/nonexistent/clip.flv"), 0);  // no stream buffer yet
-  EXPECT_STREQ(CStreamConvertor::ResolutionText(-1), "");
-  EXPECT_STREQ(CStreamConvertor::ResolutionText(5), "");
 }
 
 }  // namespace

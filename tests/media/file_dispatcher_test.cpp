@@ -1,5 +1,3 @@
-// The live sender on a real loopback connection: header + key frame first, then whole
-// packages by reference; FLV audio tags built in place from ADTS frames.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,8 +21,6 @@ using namespace flvbytes;
 using nettest::LogCapture;
 using nettest::WaitUntil;
 
-// A viewer connection shaped like the HTTP server's request session: a server socket that
-// is its own live sender.
 class Viewer : public CIOCPServerSocket, public CFileDispatcher {
  public:
   ~Viewer() override { Retire(); }
@@ -39,7 +35,6 @@ class Viewer : public CIOCPServerSocket, public CFileDispatcher {
   std::atomic<int> m_processed{0};
 };
 
-// True when nothing is waiting on the client side.
 bool NothingArrived(int fd) {
   char byte;
   return recv(fd, &byte, 1, MSG_DONTWAIT) == -1 && (errno == EAGAIN || errno == EWOULDBLOCK);
@@ -103,7 +98,6 @@ TEST_F(FileDispatcherTest, ViewerWaitsForAKeyFrameThenGetsHeaderKeyFrameAndWhole
   EXPECT_NE(logged.find("CFileDispatcher::SendLive2 source="), std::string::npos);
   EXPECT_NE(logged.find(", size=930"), std::string::npos);
 
-  // Later packages go whole, the cut tag header with the package that completes it.
   ASSERT_EQ(Feed(m_flv, cut.substr(5) + Inter(60)), 1);
   EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
   EXPECT_EQ(nettest::ReadExactly(m_client, 760), cut + Inter(60));
@@ -113,7 +107,6 @@ TEST_F(FileDispatcherTest, ViewerWaitsForAKeyFrameThenGetsHeaderKeyFrameAndWhole
   EXPECT_EQ(m_viewer.LiveCount(), 3);
   EXPECT_EQ(LogCapture::Count(Logged(), "CFileDispatcher::SendLive2"), 1);
 
-  // A reused connection starts over with header and key frame.
   m_viewer.Bind(&m_viewer);
   ASSERT_EQ(Feed(m_flv, Inter(20) + Key(40)), 1);
   EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
@@ -129,8 +122,6 @@ TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrameAndIsClosedWhenStal
   ASSERT_EQ(nettest::ReadExactly(m_client, header.size() + 600), header + Key(600));
   ASSERT_TRUE(SendsDone());
 
-  // A queue that does not move: below the byte limit packages still go, from the lag on
-  // they are skipped.
   const std::string blob(3 << 20, 'b');
   ASSERT_EQ(m_viewer.SendRaw(blob.data(), static_cast<int>(blob.size())), 1);
   ASSERT_EQ(Feed(m_flv, Inter(100)), 1);
@@ -143,7 +134,6 @@ TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrameAndIsClosedWhenStal
   EXPECT_FALSE(skipped->IsReferenced());
   EXPECT_NE(Logged().find("behind, "), std::string::npos);
 
-  // Once the queue moved, the viewer goes on from the next key frame only.
   EXPECT_EQ(nettest::ReadExactly(m_client, blob.size() + 100), blob + Inter(100));
   ASSERT_TRUE(SendsDone());
   ASSERT_EQ(Feed(m_flv, Inter(300)), 1);
@@ -154,8 +144,6 @@ TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrameAndIsClosedWhenStal
   EXPECT_EQ(nettest::ReadExactly(m_client, 430), Key(400) + Audio(30));
   ASSERT_TRUE(SendsDone());
 
-  // Stalled for the stall time: closed by maintenance, its queued sends cancelled and
-  // their pins dropped.
   ASSERT_EQ(m_viewer.SendRaw(blob.data(), static_cast<int>(blob.size())), 1);
   ASSERT_EQ(Feed(m_flv, Inter(100)), 1);
   ASSERT_EQ(m_viewer.SendLive(&m_flv), 1);
@@ -169,8 +157,6 @@ TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrameAndIsClosedWhenStal
   EXPECT_EQ(m_viewer.GetState(), CIOCPSocket::kAccepting);
 }
 
-// An empty first record leaves the record stream without a header; a whole one is the
-// header, sent once, and the stream goes on from the next record boundary.
 TEST_F(FileDispatcherTest, RecordStreamsWithAndWithoutAHeaderRecord) {
   for (const std::string& first : {Record(""), Record("ini")}) {
     const bool headed = first.size() > 4;
@@ -195,7 +181,6 @@ TEST_F(FileDispatcherTest, RecordStreamsWithAndWithoutAHeaderRecord) {
 }
 
 TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {
-  // A 200-byte ADTS frame with room for the tag header in front and the size behind.
   char buffer[6 + 200 + 4];
   char* frame = buffer + 6;
   const std::string adts("\xFF\xF1\x50\x40\x19\x1F\xFC", 7);
@@ -212,7 +197,6 @@ TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {
   ASSERT_EQ(tag.size(), 210u);
   EXPECT_EQ(nettest::ReadExactly(m_client, 272 + 231 + 210), header + start + tag);
 
-  // The second frame: its tag only (the caller refilled the buffer).
   std::memcpy(frame, adts.data(), 7);
   platform::AdvanceTickForTest(10);
   EXPECT_EQ(m_viewer.SendAudioFrame(frame, 200), 2);
@@ -222,22 +206,10 @@ TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {
   ASSERT_TRUE(SendsDone());
   EXPECT_TRUE(NothingArrived(m_client));
 
-  // Not an ADTS frame: nothing sent, count unchanged.
   EXPECT_EQ(m_viewer.SendAudioFrame(frame, 6), 2);
   EXPECT_NE(Logged().find("CFileDispatcher::SendAudioFrame not an ADTS frame, length=6"), std::string::npos);
   ASSERT_TRUE(SendsDone());
   EXPECT_TRUE(NothingArrived(m_client));
-}
-
-TEST(FileDispatcherUnbound, SendsNothingWithoutASocket) {
-  LogCapture::Instance();
-  CFileDispatcher dispatcher;
-  CFLVStreamDataBuffer buffer;
-  buffer.SetSize(8192, 32);
-  ASSERT_EQ(Feed(buffer, FileHeader() + Meta() + Key(600)), 1);
-  EXPECT_EQ(dispatcher.SendRaw("x", 1), 0);
-  EXPECT_EQ(dispatcher.SendLive(&buffer), 0);
-  EXPECT_EQ(dispatcher.LiveCount(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-// The pure rules behind the hostile-client defences: when a request is whole, what the log
-// shows of it, which settings texts are stored, and the admin password check.
 #include <string>
 
 #include "gtest/gtest.h"

@@ -1,6 +1,3 @@
-// Snapshots off the completion pool: the worker shares one conversion between concurrent
-// requests and runs one at a time; the request session answers a snapshot and the requests
-// behind it in order. Also the live viewer's queue verdicts.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -24,7 +21,6 @@ namespace {
 
 using nettest::WaitUntil;
 
-// Makes pictures "pic<n>" only as fast as the test allows, noting overlapping runs.
 struct GatedPictures {
   int Take(char* outName, const char* size, int channel) {
     std::unique_lock<std::mutex> lock(m_lock);
@@ -111,31 +107,6 @@ class PictureChannels : public ICameraChannels {
     return 1;
   }
 };
-
-TEST(SnapshotSessionTest, RequestsBehindASnapshotAreAnsweredAfterItInOrder) {
-  nettest::LogCapture::Instance();
-  PictureChannels channels;
-  SetCameraChannels(&channels);
-  nettest::Listener listener;
-  ASSERT_TRUE(listener.Ok());
-  CCameraRequestSession session;
-  session.SetListener(&listener);
-  ASSERT_EQ(session.AcceptFrom(), 1);
-  const int client = nettest::ConnectBlocking(listener.Port());
-  const std::string runTime = BuildTextResponse("time = 0 day, 1 hr, 23 min, 45 sec; mac=000000000000");
-  const std::string picture = BuildFileResponseHeader(6) + "\xFF\xD8jpeg";
-  ASSERT_TRUE(nettest::SendAll(client,
-                               "GET /snapshot.htm HTTP/1.1\r\n\r\nGET /snapshot.htm HTTP/1.1\r\n\r\n"
-                               "GET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\n"));
-  EXPECT_EQ(nettest::ReadExactly(client, 2 * picture.size() + runTime.size()), picture + picture + runTime);
-  // The receive was given back: the connection goes on.
-  ASSERT_TRUE(nettest::SendAll(client, "GET /cgi-bin/getConnectionTime.cgi HTTP/1.1\r\n\r\n"));
-  EXPECT_EQ(nettest::ReadExactly(client, runTime.size()), runTime);
-  close(client);
-  session.Retire();
-  listener.Retire();
-  SetCameraChannels(nullptr);
-}
 
 TEST(ViewerQueueTest, VerdictsAtTheLimits) {
   const ViewerQueueLimits limits;  // 4 MiB, 5 s behind

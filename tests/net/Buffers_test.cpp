@@ -1,5 +1,3 @@
-// CDataBuffer and CMessageBuffer: every operation checked against the three counts (unread,
-// free, consumed-before-read) and the bytes themselves.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -33,16 +31,6 @@ void Fill(CDataBuffer& buffer, int n, char first = 'a') {
   buffer.CommitWrite(n);
 }
 
-TEST(DataBufferTest, NewBufferIsEmptyWith4096Bytes) {
-  CDataBuffer buffer;
-  EXPECT_EQ(buffer.GetCapacity(), 4096);
-  const Counts counts = CountsOf(buffer);
-  EXPECT_EQ(counts.unread, 0);
-  EXPECT_EQ(counts.free, 4096);
-  EXPECT_EQ(buffer.GetLength(), 0);
-  EXPECT_EQ(buffer.BeginRecord(), nullptr);
-}
-
 TEST(DataBufferTest, CommitWriteTerminatesAndConsumeKeepsTheRest) {
   CDataBuffer buffer;
   Fill(buffer, 10);
@@ -64,7 +52,6 @@ TEST(DataBufferTest, CommitWriteTerminatesAndConsumeKeepsTheRest) {
 
 TEST(DataBufferTest, WriteBufferOnFullBufferMovesUnreadDownToBase) {
   CDataBuffer buffer;
-  // Three strings, the first 100 bytes long; reading it moves read but frees nothing.
   std::string first(99, 'x');
   ASSERT_EQ(buffer.Append(first.c_str(), -1), 100);
   Fill(buffer, 4096 - 100 - 1);
@@ -119,7 +106,6 @@ TEST(DataBufferTest, SetSizeOnlyGrowsAndRestartsPositions) {
   const Counts counts = CountsOf(buffer);
   EXPECT_EQ(counts.unread, 0);
   EXPECT_EQ(counts.free, 8192);
-  // The headroom in front of base is writable.
   buffer.GetBase()[-32] = 'h';
   buffer.SetSize(-1, -1);  // 4096: smaller, no effect
   EXPECT_EQ(buffer.GetCapacity(), 8192);
@@ -145,7 +131,6 @@ TEST(MessageBufferTest, RecordsRoundTripAndIncompleteOnesWait) {
   EXPECT_EQ(std::string(record, static_cast<size_t>(length)), "xyz");
   EXPECT_EQ(CountsOf(buffer).free, 4096);  // emptied: reset
 
-  // Half a record: its length is reported, nothing moves.
   const char partial[] = {10, 0, 0, 0, 'a', 'b'};
   buffer.Append(partial, sizeof(partial));
   EXPECT_EQ(buffer.ReadRecord(&length), nullptr);

@@ -1,4 +1,3 @@
-// Server and client sockets on real loopback connections; time rules through the tick seam.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,9 +5,7 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "net/IOCPClientSocket.h"
 #include "net/IOCPServerSocket.h"
 #include "net/SessionRegistry.h"
 #include "platform/Tick.h"
@@ -20,10 +17,8 @@ using nettest::LogCapture;
 using nettest::WaitUntil;
 namespace pc = platform::completion;
 
-// Keeps what it receives; optionally echoes it or asks to be closed after it.
 class TestSession : public CIOCPServerSocket {
  public:
-  enum class Mode { Keep, Echo, CloseAfterFirst };
   ~TestSession() override { Retire(); }
 
   int ProcessRecvBuffer() override {
@@ -33,10 +28,9 @@ class TestSession : public CIOCPServerSocket {
       std::lock_guard<std::mutex> guard(m_lock);
       m_received.append(data, static_cast<size_t>(length));
     }
-    if (m_mode == Mode::Echo) Send(data, length);
     m_pRecvBuffer->Consume(length);
     m_processed.fetch_add(1);
-    return m_mode == Mode::CloseAfterFirst ? 0 : 1;
+    return 1;
   }
   void OnDestroy() override { m_destroyed.fetch_add(1); }
 
@@ -44,14 +38,12 @@ class TestSession : public CIOCPServerSocket {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_received;
   }
-  void SetMode(Mode mode) { m_mode = mode; }
   int Processed() const { return m_processed.load(); }
   int Destroyed() const { return m_destroyed.load(); }
 
  private:
   std::mutex m_lock;
   std::string m_received;
-  std::atomic<Mode> m_mode{Mode::Keep};
   std::atomic<int> m_processed{0};
   std::atomic<int> m_destroyed{0};
 };
@@ -73,7 +65,6 @@ class ServerSocketTest : public ::testing::Test {
     m_listener.Retire();
     platform::ResetTickForTest();
   }
-  // A client whose first bytes complete the session's accept.
   int ConnectAndGreet(const std::string& greeting, int receiveBuffer = 0) {
     const int before = m_session.Processed();
     const int fd = nettest::ConnectBlocking(m_listener.Port(), receiveBuffer);
@@ -103,7 +94,6 @@ TEST_F(ServerSocketTest, AcceptWithFirstDataServesAndReArmsAfterPeerClose) {
   ASSERT_TRUE(nettest::SendAll(client, "more"));
   ASSERT_TRUE(WaitUntil([&] { return m_session.Received() == "GET /amore"; }));
 
-  // The peer leaves: a receive of 0 bytes destroys the connection and accepts again.
   close(client);
   ASSERT_TRUE(WaitUntil([&] { return m_session.Destroyed() == 1; }));
   ASSERT_TRUE(WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; }));
@@ -120,6 +110,22 @@ TEST_F(ServerSocketTest, PeerClosingBeforeItsFirstBytesIsRecycled) {
   ASSERT_TRUE(WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; }));
   EXPECT_EQ(m_session.Processed(), 0);
   EXPECT_NE(LogCapture::Instance().Since(mark).find("recv 0 bytes, destroy socket"), std::string::npos);
+}
+
+TEST_F(ServerSocketTest, DestorySocketTwiceLogsOnceAndTheCancelledReceiveChangesNothing) {
+  const int client = ConnectAndGreet("x");
+  const size_t mark = LogCapture::Instance().Mark();
+  m_session.DestorySocket();
+  m_session.DestorySocket();
+  EXPECT_EQ(m_session.Destroyed(), 1);
+  EXPECT_EQ(m_session.GetSocket(), CIOCPSocket::kInvalidSocket);
+  const std::string cancelled = Id(m_session) + "socket -1 got error c0000120, write=0";
+  ASSERT_TRUE(WaitUntil([&] { return LogCapture::Instance().Since(mark).find(cancelled) != std::string::npos; }));
+  const std::string log = LogCapture::Instance().Since(mark);
+  EXPECT_EQ(LogCapture::Count(log, Id(m_session) + "CIOCPSocket::DestorySocket 0 package left."), 1);
+  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kClosed);  // not re-armed by the cancellation
+  EXPECT_TRUE(nettest::SeesEndOfStream(client));
+  close(client);
 }
 
 TEST_F(ServerSocketTest, SilentPeerIsClosedByTheFirstMaintenanceAt31Seconds) {
@@ -139,7 +145,6 @@ TEST_F(ServerSocketTest, SilentPeerIsClosedByTheFirstMaintenanceAt31Seconds) {
   m_session.Maintenance();
   EXPECT_EQ(m_session.Destroyed(), 1);
   EXPECT_TRUE(nettest::SeesEndOfStream(client));
-  // Closed and accepting again at once.
   EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
   close(client);
   close(ConnectAndGreet("next"));
@@ -156,33 +161,12 @@ TEST_F(ServerSocketTest, IdleConnectionIsClosedOnlyAfterMoreThanTheIdleLimit) {
   EXPECT_TRUE(nettest::SeesEndOfStream(client));
   close(client);
 
-  // A negative idle limit keeps connections however long they are silent.
   m_session.SetIdleLimit(-1);
   const int patient = ConnectAndGreet("y");
   platform::AdvanceTickForTest(1000000);
   m_session.Maintenance();
   EXPECT_EQ(m_session.GetState(), CIOCPSocket::kConnected);
   close(patient);
-}
-
-TEST_F(ServerSocketTest, DeadSocketIsReArmedByMaintenanceAfter3Seconds) {
-  CIOCPSocket notListening;
-  TestSession orphan;
-  orphan.SetListener(&notListening);
-  const size_t mark = LogCapture::Instance().Mark();
-  EXPECT_EQ(orphan.AcceptFrom(), 0);
-  EXPECT_EQ(orphan.GetState(), CIOCPSocket::kClosed);
-  EXPECT_NE(LogCapture::Instance().Since(mark).find(Id(orphan) + "AcceptEx socket"), std::string::npos);
-
-  orphan.SetListener(&m_listener);
-  platform::AdvanceTickForTest(2000);
-  orphan.Maintenance();
-  EXPECT_EQ(orphan.GetState(), CIOCPSocket::kClosed);
-  platform::AdvanceTickForTest(1000);
-  orphan.Maintenance();
-  EXPECT_EQ(orphan.GetState(), CIOCPSocket::kAccepting);
-  EXPECT_NE(LogCapture::Instance().Since(mark).find(Id(orphan) + "Try to AcceptFrom a dead socket["),
-            std::string::npos);
 }
 
 TEST_F(ServerSocketTest, CloseWithThreeSendsInFlightClosesAfterTheLast) {
@@ -219,57 +203,6 @@ TEST_F(ServerSocketTest, CloseWithThreeSendsInFlightClosesAfterTheLast) {
   close(client);
 }
 
-TEST_F(ServerSocketTest, PeerThatStopsReadingIsClosedWhenItsSendsStallPastTheLimit) {
-  const int client = ConnectAndGreet("hi", 4096);
-  const int small = 4096;
-  setsockopt(m_session.GetSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-  const std::string block(1 << 20, 'x');
-  ASSERT_EQ(m_session.Send(block.data(), static_cast<int>(block.size())), 1);
-  ASSERT_EQ(m_session.Send(block.data(), static_cast<int>(block.size())), 1);
-  EXPECT_EQ(m_session.GetQueuedBytes(), 2 << 20);  // nothing completed: the peer reads nothing
-  m_session.SetSendStallLimit(30000);
-  // The queued sends stamped the timestamp, so only the stall rule can close it.
-  for (const auto& [advance, closed] : {std::pair{29999u, false}, std::pair{1u, true}}) {
-    platform::AdvanceTickForTest(advance);
-    EXPECT_EQ(m_session.SendStallMs(), closed ? 30000u : 29999u);
-    m_session.Maintenance();
-    EXPECT_EQ(m_session.Destroyed(), closed ? 1 : 0);
-  }
-  // Closed at once, its sends cancelled rather than waited for.
-  ASSERT_TRUE(WaitUntil([&] { return m_session.GetPending() == 0; }));
-  EXPECT_EQ(m_session.GetQueuedBytes(), 0);
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
-  close(client);
-}
-
-TEST_F(ServerSocketTest, DestorySocketTwiceLogsOnceAndTheCancelledReceiveChangesNothing) {
-  const int client = ConnectAndGreet("x");
-  const size_t mark = LogCapture::Instance().Mark();
-  m_session.DestorySocket();
-  m_session.DestorySocket();
-  EXPECT_EQ(m_session.Destroyed(), 1);
-  EXPECT_EQ(m_session.GetSocket(), CIOCPSocket::kInvalidSocket);
-  const std::string cancelled = Id(m_session) + "socket -1 got error c0000120, write=0";
-  ASSERT_TRUE(WaitUntil([&] { return LogCapture::Instance().Since(mark).find(cancelled) != std::string::npos; }));
-  const std::string log = LogCapture::Instance().Since(mark);
-  EXPECT_EQ(LogCapture::Count(log, Id(m_session) + "CIOCPSocket::DestorySocket 0 package left."), 1);
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kClosed);  // not re-armed by the cancellation
-  EXPECT_TRUE(nettest::SeesEndOfStream(client));
-  close(client);
-}
-
-TEST_F(ServerSocketTest, ZeroLengthSendQueuesNothing) {
-  const int client = ConnectAndGreet("x");
-  EXPECT_EQ(m_session.Send("", 0), 1);
-  EXPECT_EQ(m_session.Send(nullptr, 5), 0);
-  EXPECT_EQ(m_session.GetPending(), 0);
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kConnected);
-  close(client);
-}
-
-// Sends by reference and by copy from one thread while another closes the connection:
-// every package is released once, the peer gets a clean prefix of what was queued (all of
-// it when Close waited for the sends), and the session accepts again.
 TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
   static std::string shared(64 * 1024, 's');
   SharedReference reference;
@@ -312,126 +245,10 @@ TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
       EXPECT_EQ(received.size(), queued.size()) << "round " << round;
     }
     if (!graceful) {
-      // Nothing re-arms a socket destroyed from outside; maintenance does, 3 s later.
       platform::AdvanceTickForTest(3000);
       m_session.Maintenance();
     }
     ASSERT_TRUE(WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; })) << "round " << round;
-  }
-}
-
-// A client that keeps the answer and stops after the first piece.
-class TestClient : public CIOCPClientSocket {
- public:
-  ~TestClient() override { Retire(); }
-  int ProcessRecvBuffer() override {
-    int length = 0;
-    char* data = m_pRecvBuffer->GetData(&length);
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_answer.assign(data, static_cast<size_t>(length));
-    return m_keepOpen ? 1 : 0;
-  }
-  void OnDestroy() override { m_destroyed.fetch_add(1); }
-  std::string Answer() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_answer;
-  }
-  int Destroyed() const { return m_destroyed.load(); }
-  void KeepOpen() { m_keepOpen = true; }
-
- private:
-  std::mutex m_lock;
-  std::string m_answer;
-  std::atomic<int> m_destroyed{0};
-  std::atomic<bool> m_keepOpen{false};
-};
-
-class ClientSocketTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    LogCapture::Instance();
-    platform::FreezeTickForTest(90000000);
-    m_server = nettest::ListenBlocking(&m_port);
-    m_client.SetTarget(("127.0.0.1:" + std::to_string(m_port)).c_str());
-  }
-  void TearDown() override {
-    m_client.Retire();
-    close(m_server);
-    platform::ResetTickForTest();
-  }
-  int m_server = -1;
-  uint16_t m_port = 0;
-  TestClient m_client;
-};
-
-TEST_F(ClientSocketTest, ConnectSendsTheRequestAndReadsTheAnswer) {
-  const size_t mark = LogCapture::Instance().Mark();
-  m_client.SetRequestData("PING\r\n", -1);
-  ASSERT_EQ(m_client.ConnectTo(), 1);
-  const int peer = accept(m_server, nullptr, nullptr);
-  EXPECT_EQ(nettest::ReadExactly(peer, 6), "PING\r\n");
-  ASSERT_TRUE(WaitUntil([&] { return m_client.GetState() == CIOCPSocket::kConnected; }));
-  EXPECT_NE(LogCapture::Instance().Since(mark).find("]Socket connected to server"), std::string::npos);
-  ASSERT_TRUE(nettest::SendAll(peer, "PONG"));
-  ASSERT_TRUE(WaitUntil([&] { return m_client.Destroyed() == 1; }));
-  EXPECT_EQ(m_client.Answer(), "PONG");
-  EXPECT_TRUE(nettest::SeesEndOfStream(peer));
-  EXPECT_EQ(m_client.GetPending(), 0);
-  close(peer);
-}
-
-TEST_F(ClientSocketTest, RefusedConnectEndsAndGoesBackToTheRegistry) {
-  CSessionRegistry registry;
-  m_client.SetRegistry(&registry);
-  registry.AddInUse(&m_client);
-  close(m_server);  // nobody listens there any more
-  m_server = -1;
-  m_client.SetRequestData("PING", -1);
-  ASSERT_EQ(m_client.ConnectTo(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return registry.ReusableCount() == 1; }));
-  EXPECT_EQ(m_client.Destroyed(), 1);
-  EXPECT_EQ(registry.InUseCount(), 0);
-  EXPECT_EQ(m_client.GetRegistry(), nullptr);
-  EXPECT_EQ(m_client.GetPending(), 0);
-  EXPECT_EQ(m_client.GetState(), CIOCPSocket::kClosed);
-}
-
-TEST_F(ClientSocketTest, SilentConnectionIsMadeAgainAfter60Seconds) {
-  m_client.KeepOpen();
-  m_client.SetRequestData("HELLO", -1);
-  ASSERT_EQ(m_client.ConnectTo(), 1);
-  const int first = accept(m_server, nullptr, nullptr);
-  EXPECT_EQ(nettest::ReadExactly(first, 5), "HELLO");
-  ASSERT_TRUE(WaitUntil([&] { return m_client.GetState() == CIOCPSocket::kConnected; }));
-  platform::AdvanceTickForTest(60000);
-  m_client.Maintenance();
-  EXPECT_EQ(m_client.Destroyed(), 0);
-  platform::AdvanceTickForTest(1000);
-  m_client.Maintenance();
-  EXPECT_EQ(m_client.Destroyed(), 1);
-  EXPECT_TRUE(nettest::SeesEndOfStream(first));
-  const int second = accept(m_server, nullptr, nullptr);
-  EXPECT_EQ(nettest::ReadExactly(second, 5), "HELLO");
-  close(first);
-  close(second);
-}
-
-TEST(ClientTargetTest, PortDefaultsTo80AndNamesResolveLocally) {
-  LogCapture::Instance();
-  CIOCPClientSocket client;
-  const struct {
-    const char* text;
-    uint32_t address;
-    uint16_t port;
-  } rows[] = {
-      {"127.0.0.1:0", 0x7F000001, 80},     {"127.0.0.2", 0x7F000002, 80},     {"127.0.0.1:8080", 0x7F000001, 8080},
-      {"127.0.0.1:-5", 0x7F000001, 80},    {"127.0.0.1:99999", 0x7F000001, 80}, {"localhost:81", 0x7F000001, 81},
-  };
-  for (const auto& row : rows) {
-    client.SetTarget(row.text);
-    EXPECT_EQ(ntohl(client.GetTargetAddress().sin_addr.s_addr), row.address) << row.text;
-    EXPECT_EQ(client.GetTargetPort(), row.port) << row.text;
-    EXPECT_EQ(ntohs(client.GetTargetAddress().sin_port), row.port) << row.text;
   }
 }
 

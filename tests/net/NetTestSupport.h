@@ -1,6 +1,4 @@
 #pragma once
-// Helpers shared by the network tests: a log file the tests can read, loopback peers,
-// descriptor counting and bounded waits.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/socket.h>
@@ -22,14 +20,12 @@
 
 namespace nettest {
 
-// The process-wide logger, writing every level to a file of a temporary folder.
 class LogCapture {
  public:
   static LogCapture& Instance() {
     static LogCapture capture;
     return capture;
   }
-  // Where the next records will start.
   size_t Mark() { return Text().size(); }
   std::string Since(size_t mark) {
     const std::string text = Text();
@@ -55,7 +51,6 @@ class LogCapture {
   std::string m_path;
 };
 
-// A listening CIOCPSocket on 127.0.0.1 with a system-chosen port.
 class Listener : public CIOCPSocket {
  public:
   Listener() { m_ok = Listen(0, INADDR_LOOPBACK) == 1; }

@@ -1,5 +1,3 @@
-// The registry of reusable request sockets: the 16 s rest and the 15 s sweep, through the
-// tick seam; the sweep on a real connection.
 #include "net/SessionRegistry.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +21,6 @@ class SessionRegistryTest : public ::testing::Test {
   }
   void TearDown() override { platform::ResetTickForTest(); }
 
-  // A socket handed out for a request, the way the request manager makes one.
   void Hire(CIOCPClientSocket& socket) {
     socket.SetRegistry(&m_registry);
     socket.StampTimestamp();
@@ -59,23 +56,6 @@ TEST_F(SessionRegistryTest, ReleasedSocketIsHandedOutOnlyAfterItsRest) {
   EXPECT_EQ(socket.SecondsSinceTimestamp(), 0u);  // stamped when handed out
 }
 
-TEST_F(SessionRegistryTest, OldestReleaseComesFirstAndStrangersAreIgnored) {
-  CIOCPClientSocket first, second, stranger;
-  Hire(first);
-  Hire(second);
-  first.Recycle();
-  platform::AdvanceTickForTest(1000);
-  second.Recycle();
-  m_registry.Release(&stranger);  // never in use here
-  m_registry.Release(&first);     // already released
-  EXPECT_EQ(m_registry.ReusableCount(), 2);
-  platform::AdvanceTickForTest(16000);
-  EXPECT_EQ(m_registry.GetReuseSession(), &first);
-  // The second one rested 16 s as well now.
-  EXPECT_EQ(m_registry.GetReuseSession(), &second);
-  EXPECT_EQ(m_registry.GetReuseSession(), nullptr);
-}
-
 TEST_F(SessionRegistryTest, SweepClosesBusySocketsSilentForMoreThan15Seconds) {
   uint16_t port = 0;
   const int server = nettest::ListenBlocking(&port);
@@ -98,7 +78,6 @@ TEST_F(SessionRegistryTest, SweepClosesBusySocketsSilentForMoreThan15Seconds) {
   m_registry.Sweep();
   EXPECT_EQ(quiet.GetState(), CIOCPSocket::kClosed);
   EXPECT_EQ(lively.GetState(), CIOCPSocket::kConnected);
-  // Closed, recycled and released: waiting for reuse.
   EXPECT_EQ(m_registry.ReusableCount(), 1);
   EXPECT_EQ(m_registry.InUseCount(), 1);
   EXPECT_EQ(quiet.GetRegistry(), nullptr);

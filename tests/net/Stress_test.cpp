@@ -1,5 +1,3 @@
-// Thousands of connections against a pool of 15 server sockets: every byte arrives intact,
-// and afterwards no socket, package or descriptor is left over.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,7 +23,6 @@ constexpr size_t kBannerSize = 2048;
 SharedReference g_bannerReference;
 std::string g_banner;
 
-// Greets each connection with the banner, sent by reference, then echoes by copy.
 class EchoSession : public CIOCPServerSocket {
  public:
   ~EchoSession() override { Retire(); }
@@ -98,9 +95,6 @@ TEST(NetStressTest, ThousandsOfConnectionsAgainstAPoolOf15) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(intact.load() + silent.load(), kClientThreads * kConnectionsPerThread);
 
-    // Every session went back to accepting with nothing in flight. A completion routine
-    // re-arms its accept before the proactor retires the finished operation, so the count
-    // settles a moment after the states do.
     ASSERT_TRUE(WaitUntil([&] {
       for (auto& session : pool) {
         if (session->GetState() != CIOCPSocket::kAccepting || session->GetPending() != 0) return false;

@@ -37,13 +37,10 @@ TEST_F(ProfileTest, ReadsValuesCaseInsensitivelyAndTrimmed) {
   EXPECT_STREQ(buf, "Fixed things");
   EXPECT_EQ(GetPrivateProfileString("a.dll", "version", "0.0.0.0", buf, sizeof(buf), path_.c_str()), 7u);
   EXPECT_STREQ(buf, "1.2.3.4");
-  // Missing key: the default without trailing blanks.
   EXPECT_EQ(GetPrivateProfileString("a.dll", "zipped", "no  ", buf, sizeof(buf), path_.c_str()), 2u);
   EXPECT_STREQ(buf, "no");
-  // A value longer than the buffer is cut to size - 1.
   EXPECT_EQ(GetPrivateProfileString("ReleaseNote", "text", "", buf, 6, path_.c_str()), 5u);
   EXPECT_STREQ(buf, "Fixed");
-  // A missing file gives the default.
   EXPECT_EQ(GetProfileString("Log", "max_size", "8000", (dir_ + "none.ini").c_str()), "8000");
 }
 
@@ -57,7 +54,6 @@ TEST_F(ProfileTest, ListsSectionNamesKeysAndLines) {
   EXPECT_EQ(std::string(buf, k), std::string("directory\0VERSION\0md5\0", 22));
   EXPECT_EQ(GetProfileSectionLines("A.DLL", path_.c_str()),
             (std::vector<std::string>{"directory=sub\\", "VERSION=1.2.3.4", "md5=ABC"}));
-  // A list that does not fit ends in two zeros and reports size - 2.
   char small[8];
   EXPECT_EQ(GetPrivateProfileString(nullptr, nullptr, "", small, sizeof(small), path_.c_str()), 6u);
   EXPECT_EQ(small[6], 0);
@@ -90,7 +86,6 @@ TEST_F(ProfileTest, StructValuesCarryAChecksum) {
   EXPECT_EQ(0, memcmp(back, digest, 16));
   EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 15, path_.c_str()));
   const std::string hex = GetProfileString("LiveUpdate", "DLF_History", "", path_.c_str());
-  // One changed data byte, or only the top bit of the checksum, breaks the checksum.
   for (size_t at : {size_t{0}, hex.size() - 2}) {
     std::string bad = hex;
     bad[at] = "0123456789ABCDEF"[(std::stoi(bad.substr(at, 1), nullptr, 16) ^ 8)];
@@ -98,15 +93,4 @@ TEST_F(ProfileTest, StructValuesCarryAChecksum) {
     EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "DLF_History", back, 16, path_.c_str())) << bad;
   }
   EXPECT_FALSE(GetPrivateProfileStruct("LiveUpdate", "Missing", back, 16, path_.c_str()));
-}
-
-TEST_F(ProfileTest, BareAndNullNamesLiveInTheSystemProfileFolder) {
-  setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-  EXPECT_EQ(ResolveProfilePath("config.ini"), dir_ + "Norvane/config.ini");
-  EXPECT_EQ(ResolveProfilePath(nullptr), dir_ + "Norvane/win.ini");
-  EXPECT_EQ(ResolveProfilePath("./config.ini"), "./config.ini");
-  const unsigned char one[1] = {7};
-  ASSERT_TRUE(WritePrivateProfileStruct("LiveUpdate", "DLF_History", one, 1, nullptr));
-  EXPECT_TRUE(fs::exists(dir_ + "Norvane/win.ini"));
-  unsetenv("XDG_CONFIG_HOME");
 }

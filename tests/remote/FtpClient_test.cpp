@@ -59,7 +59,6 @@ class FtpClientTest : public ::testing::Test {
     remote::SetFtpTimeoutsForTest(0, 0);
     fs::remove_all(dir_);
   }
-  // Runs a server of tools/ on a port below 15536 (so 50000 + port fits); its FTP settings.
   FTPConfig Start(const std::string& toolAndArgs, bool active) {
     server_ = popen(("exec /usr/bin/python3 " VT_SOURCE_DIR "/tools/" + toolAndArgs + " low").c_str(), "r");
     int port = 0;
@@ -120,7 +119,6 @@ TEST_P(FtpScriptTest, Plays) {
     EXPECT_GE(control, 0);
     EXPECT_TRUE(remote::FtpPutFileAs(control, ftp, (dir_ + "clip.flv").c_str(), "record_spooled.flv"));
     EXPECT_EQ(100000u + 3000u * (c.attempts - 1), platform::GetTickCount()) << "pauses of 3000 ms";
-    // Every attempt that reached STOR stored the whole clip under the one name.
     int stored = 0;
     for (const auto& entry : fs::directory_iterator(dir_)) {
       const std::string name = entry.path().filename();
@@ -168,7 +166,6 @@ TEST_F(FtpClientTest, ControlCharactersNeverReachTheServer) {
     FTPConfig ftp = clean;
     std::strcat(ftp.*field, "\r\nDELE x");
     EXPECT_EQ(-5, remote::FtpConnectAndLogin(ftp));
-    // A path that turns bad after the login is refused before the data connection opens.
     const int control = remote::FtpConnectAndLogin(clean);
     ASSERT_GE(control, 0);
     EXPECT_FALSE(remote::FtpPutFile(control, ftp, (dir_ + "clip.flv").c_str()));

@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,8 +48,6 @@ AdapterRecord Adapter(const char* ip, const char* gateway, bool dhcp, const char
   return a;
 }
 
-// An identify block holding the given texts as a drive reports them: padded with blanks,
-// the two bytes of every word swapped.
 std::vector<uint8_t> IdentifyBlock(const std::string& serial, const std::string& model) {
   std::vector<uint8_t> block(512, 0);
   auto put = [&](size_t offset, size_t length, std::string text) {
@@ -89,7 +85,6 @@ TEST_F(HostIdentityTest, AdapterQualification) {
   ASSERT_TRUE(GetLocalAddress(&address));
   EXPECT_EQ(Dotted(10, 0, 0, 8), address);
 
-  // Texts that do not give four numbers disqualify, whichever of the three they are.
   for (const AdapterRecord& bad :
        {Adapter("192.168.1", "192.168.1.1", true), Adapter("a.b.c.d", "192.168.1.1", true),
         Adapter("300.1.1.1", "192.168.1.1", true), Adapter("1.2.3.4x", "192.168.1.1", true),
@@ -106,71 +101,7 @@ TEST_F(HostIdentityTest, AdapterQualification) {
   EXPECT_EQ(Dotted(127, 0, 0, 1), GetLocalAddressOrLoopback());
 }
 
-int CountUntilSecond(int nID, const AdapterRecord&, void* context) {
-  ++*static_cast<int*>(context);
-  return nID == 1 ? 0 : 1;
-}
-
-TEST_F(HostIdentityTest, EnumerationLogsAndStopsWhenTold) {
-  char dir[] = "/tmp/vt_hostid_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  GetLogger().SetExecutablePath(std::string(dir) + "/hostid");
-  InitLog(0);
-  source_.list = {Adapter("0.0.0.0", "0.0.0.0", true), Adapter("192.168.1.5", "192.168.1.1", false),
-                  Adapter("10.1.1.1", "0.0.0.0", false)};
-  int visited = 0;
-  EXPECT_EQ(1, EnumAdaptersInfo(&CountUntilSecond, &visited));
-  EXPECT_EQ(2, visited);
-  source_.readable = false;
-  EXPECT_EQ(0, EnumAdaptersInfo(&CountUntilSecond, &visited));
-  EXPECT_EQ(2, visited);
-  CloseLog();
-
-  const std::string log = ReadFile(std::string(dir) + "/hostid.log");
-  const char* expected[] = {
-      "EnumAdaptersInfo enum nID=0, dhcp=1, ip=0.0.0.0, mask=255.255.255.0, gw=0.0.0.0\r\n",
-      "EnumAdaptersInfo enum nID=2, dhcp=0, ip=10.1.1.1, mask=255.255.255.0, gw=0.0.0.0\r\n",
-      "EnumAdaptersInfo find nID=1, dhcp=0, ip=192.168.1.5, mask=255.255.255.0, gw=192.168.1.1\r\n",
-      "EnumAdaptersInfo cannot GetAdaptersInfo. err=1234\r\n",
-  };
-  for (const char* line : expected) EXPECT_NE(std::string::npos, log.find(line)) << line;
-  EXPECT_EQ(std::string::npos, log.find("find nID=2")) << "the visitor stopped at nID 1";
-}
-
-TEST_F(HostIdentityTest, MacAddressAndSerialWithoutDisks) {
-  source_.readable = false;
-  EXPECT_EQ((std::array<uint8_t, 6>{}), GetMacAddress());  // zero until first found
-
-  AdapterRecord first = Adapter("0.0.0.0", "0.0.0.0", false);
-  const uint8_t hw[] = {0x00, 0x1A, 0x2B, 0xC3, 0xD4, 0xE5, 0x77, 0x88};
-  first.hardwareAddressLength = 8;
-  std::memcpy(first.hardwareAddress, hw, 8);
-  AdapterRecord second = Adapter("192.168.1.5", "192.168.1.1", false);
-  second.hardwareAddressLength = 6;
-  source_.list = {first, second};
-  source_.readable = true;
-  EXPECT_EQ((std::array<uint8_t, 6>{0x00, 0x1A, 0x2B, 0xC3, 0xD4, 0xE5}), GetMacAddress());
-  EXPECT_EQ("001a2bc3d4e5", GetMacAddressText());
-
-  source_.readable = false;
-  EXPECT_EQ("001a2bc3d4e5", GetMacAddressText()) << "an unreadable list keeps the last MAC";
-
-  // A shorter hardware address overwrites only its own bytes.
-  source_.readable = true;
-  source_.list[0].hardwareAddressLength = 2;
-  source_.list[0].hardwareAddress[0] = 0xAA;
-  source_.list[0].hardwareAddress[1] = 0xBB;
-  EXPECT_EQ("aabb2bc3d4e5", GetMacAddressText());
-
-  char serial[64];
-  GetSerialID(serial, sizeof(serial));
-  EXPECT_STREQ("aabb2bc3d4e5", serial);
-  GetSerialID(serial, 5);
-  EXPECT_STREQ("aabb", serial);
-}
-
 TEST_F(HostIdentityTest, SerialIdPairingRule) {
-  // Even serial: the pairs restore reading order and blanks go.
   source_.disks[0] = IdentifyBlock("AB12", "MODEL X");
   EXPECT_EQ("BA21OMED L X", BuildDiskIdentity());
   char serial[128];
@@ -182,21 +113,17 @@ TEST_F(HostIdentityTest, SerialIdPairingRule) {
   GetSerialID(serial, 5);
   EXPECT_STREQ("AB12", serial);
 
-  // Odd serial after trimming: the model's pairs shift, and the last byte meets the zero
-  // behind the identity, which ends the text.
   source_.disks[0] = IdentifyBlock("AB C", "MODEL X");
   EXPECT_EQ("BACOMED L X", BuildDiskIdentity());
   GetSerialID(serial, sizeof(serial));
   EXPECT_STREQ("ABOCEMDL", serial);
 
-  // Several disks follow in drive order; drives that do not answer are skipped.
   source_.disks[0] = IdentifyBlock("S1", "M1");
   source_.disks[2] = IdentifyBlock("S2", "M2");
   EXPECT_EQ("1S1M2S2M", BuildDiskIdentity());
   GetSerialID(serial, sizeof(serial));
   EXPECT_STREQ("S1M1S2M2", serial);
 
-  // A zero inside a field ends the text where it is emitted.
   std::vector<uint8_t> block = IdentifyBlock("XY", "");
   block[21] = 0;  // the first emitted byte
   source_.disks = {{1, block}};
@@ -204,35 +131,6 @@ TEST_F(HostIdentityTest, SerialIdPairingRule) {
   EXPECT_STREQ("", serial);
 }
 
-TEST(LinuxHostInfoSourceTest, ReadsThisMachine) {
-  CLinuxHostInfoSource source;
-  std::vector<AdapterRecord> adapters;
-  ASSERT_TRUE(source.ReadAdapters(&adapters));
-
-  std::map<std::string, bool> hasDefaultRoute;
-  std::ifstream routes("/proc/net/route");
-  std::string line;
-  std::getline(routes, line);
-  while (std::getline(routes, line)) {
-    std::istringstream fields(line);
-    std::string iface, destination, gateway, flags;
-    fields >> iface >> destination >> gateway >> flags;
-    if (destination == "00000000" && (std::stoul(flags, nullptr, 16) & 2) != 0) hasDefaultRoute[iface] = true;
-  }
-  for (const AdapterRecord& a : adapters) {
-    EXPECT_NE(0u, a.ipAddress.size());
-    EXPECT_NE(0, a.ipAddress.rfind("127.", 0)) << "loopback is not an adapter";
-    EXPECT_EQ(hasDefaultRoute.count(a.name) != 0, a.gateway != "0.0.0.0") << a.name;
-    EXPECT_LE(a.hardwareAddressLength, 8u);
-  }
-  uint8_t block[IHostInfoSource::kIdentifyBlockSize];
-  source.IdentifyDrive(0, block);  // may or may not answer here; must not fail loudly
-  EXPECT_FALSE(source.IdentifyDrive(4, block));
-}
-
-// In a network namespace of its own (root only; skipped elsewhere) the test builds two
-// interfaces: one address with a finite lifetime, as a lease has, and one static address
-// behind a default route. Nothing leaves the namespace.
 TEST(LinuxHostInfoSourceTest, LeaseAndGatewayInOwnNamespace) {
   if (getenv("VT_IN_NETNS") != nullptr) {
     CLinuxHostInfoSource source;

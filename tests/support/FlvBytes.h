@@ -1,6 +1,4 @@
 #pragma once
-// Crafted stream bytes (FLV tags, length-prefixed records) and the receive cycle of the
-// converter connection, shared by the stream buffer, live sender and session tests.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -17,7 +15,6 @@ inline std::string Be(uint32_t value, int bytes) {
 
 inline std::string FileHeader() { return std::string("FLV\x01\x05", 5) + Be(9, 4) + Be(0, 4); }
 
-// A whole tag: header, dataSize bytes of data (first byte given), previous-tag-size.
 inline std::string Tag(int type, int dataSize, unsigned char first, uint32_t timestamp = 0) {
   std::string tag(1, static_cast<char>(type));
   tag += Be(static_cast<uint32_t>(dataSize), 3) + Be(timestamp & 0xFFFFFF, 3) + Be(timestamp >> 24, 1) + Be(0, 3);
@@ -30,14 +27,12 @@ inline std::string Key(int totalSize) { return Tag(9, totalSize - 15, 0x17); }
 inline std::string Inter(int totalSize) { return Tag(9, totalSize - 15, 0x27); }
 inline std::string Audio(int totalSize) { return Tag(8, totalSize - 15, 0xAF); }
 
-// A length-prefixed record: 4-byte little-endian length, then the payload.
 inline std::string Record(const std::string& payload) {
   std::string out;
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((payload.size() >> (8 * i)) & 0xFF));
   return out + payload;
 }
 
-// One receive: hand-out, copy, commit, parse (as the converter connection does).
 inline int Feed(CStreamDataBuffer& buffer, const std::string& bytes) {
   int free = 0;
   char* at = buffer.GetWriteBuffer(&free);

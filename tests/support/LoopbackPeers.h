@@ -1,6 +1,4 @@
 #pragma once
-// Plain blocking loopback peers, descriptor counting and bounded waits, shared by the
-// tests of the completion port, the network framework and the media servers.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/socket.h>
@@ -48,7 +46,6 @@ inline sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
-// A blocking client; receiveBuffer > 0 shrinks its receive buffer before connecting.
 inline int ConnectBlocking(uint16_t port, int receiveBuffer = 0) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
@@ -62,7 +59,6 @@ inline int ConnectBlocking(uint16_t port, int receiveBuffer = 0) {
   return fd;
 }
 
-// A plain blocking listener on 127.0.0.1, for client-side tests.
 inline int ListenBlocking(uint16_t* port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_in address = Loopback(0);
@@ -84,7 +80,6 @@ inline std::string ReadExactly(int fd, size_t count) {
   return data;
 }
 
-// True when the peer closed: recv reports the end of the stream.
 inline bool SeesEndOfStream(int fd) {
   char byte;
   return recv(fd, &byte, 1, 0) == 0;

@@ -90,12 +90,9 @@ def check_clip(path):
     pts = [float(p["pts_time"]) for p in packets]
     assert 7.0 <= pts[-1] - pts[0] + 1.0 / FPS <= 9.0, (pts[0], pts[-1])
     indexes = [i for i, _ in pictures]
-    # In capture order; a loaded machine may drop a frame now and then.
     assert indexes == sorted(set(indexes)), "pictures out of order"
-    # The event: the first picture of the clip that shows the block after one that did not.
     event = next(i for (i, block), (_, before) in zip(pictures[1:], pictures) if block and not before)
     assert event - indexes[0] >= 2 * FPS
-    # The last picture is shown for one frame time: 49 frames after the event reach +5.0 s.
     assert indexes[-1] - event >= 5 * FPS - 1
     print(f"{os.path.basename(path)}: {len(indexes)} pictures, {pts[-1] - pts[0] + 1.0 / FPS:.1f} s, "
           f"{event - indexes[0]} before and {indexes[-1] - event} after the event")
@@ -114,7 +111,6 @@ def run_passive_outage_and_spool(camera, server, root):
     assert wait_for(lambda: "UploadAlarmAVData ret=1, channel=0" in camera.log, 5)
     check_clip(os.path.join(root, REMOTE_DIR, first))
 
-    # The server goes away before the next alarm's timer fires.
     server.stop()
     log_mark = len(camera.log)
     wait_for_alarm(camera, 2)
@@ -131,8 +127,6 @@ def run_passive_outage_and_spool(camera, server, root):
     assert wait_for(lambda: name in stored_clips(root) and not spooled(camera), 90), camera.log[-3000:]
     check_clip(os.path.join(root, REMOTE_DIR, name))
 
-    # Once more, and this time the program stops between the attempts: the clip is spooled
-    # as the program ends.
     server.stop()
     count = len(alarms(camera))
     wait_for_alarm(camera, count + 1)
@@ -161,7 +155,6 @@ def test_alarm_clips_reach_the_ftp_server_through_an_outage_and_a_restart(camera
         waiting = run_passive_outage_and_spool(camera, server, root)
         names = [os.path.basename(p) for p in waiting]
 
-        # Active mode (50000 + port); the clip spooled by the last run goes out first.
         server.start()
         before = set(stored_clips(root))
         alarm_camera_info(camera.path("CameraInfo.xml"), "127.0.0.1", user, password, REMOTE_DIR, 50000 + port, http_port)

@@ -54,7 +54,6 @@ def test_corrupt_camera_info_leaves_defaults_and_the_program_runs(shared_camera)
 
 
 def test_armed_camera_logs_checkpoints_and_motion_alarms(shared_camera):
-    # Arm channel 0 through its stored settings, then let the scene's block come and go.
     edit_camera_info(shared_camera, 'channelID="0" alarmStatus="0"', 'channelID="0" alarmStatus="1"')
     before = len(shared_camera.log)
     run_for(shared_camera, 21.5, "test:motion=8,hold=4")
@@ -66,8 +65,6 @@ def test_armed_camera_logs_checkpoints_and_motion_alarms(shared_camera):
     ticks = [int(t) for t in re.findall(r"MD Triggered, PrepareUploadFile, channel=0, tick=(\d+)", log)]
     assert ticks, log
     assert all(b - a > 15000 for a, b in zip(ticks, ticks[1:]))  # spaced by the detector
-    # Alarms 15 s apart never meet a pending one. Nothing listens on the default FTP port,
-    # so the first alarm's clip fails its attempts and waits in the spool.
     assert "PrepareUploadFile failed! channel=0" not in log
     assert "UploadAlarmAVData ret=0, channel=0" in log
     assert os.listdir(shared_camera.path("undelivered/0"))

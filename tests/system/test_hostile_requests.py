@@ -75,7 +75,6 @@ def server(tmp_path_factory):
     ([b"POST /servertxt.html HTTP/1.1\r\n\r\nA=1", 0.3, b"&FTP_SERVER=127.0.0.9 HTTP/1.1\r\n\r\n"],
      b"FTP_SERVER=127.0.0.9&"),
     ([b"GET /favicon.ico HTTP/1.1\r\nHost: cam\r\n\r\n"], b"HTTP/1.1 404 Not Found\r\n"),
-    # Larger than the buffer: closed without an answer (None).
     ([b"GET /" + b"a" * 4200], None),
     ([b"POST /servertxt.html HTTP/1.1\r\n\r\nA=", 0.2, b"a" * 4100], None),
 ], ids=["split-line", "post-pair", "post-pair-no-length", "unknown-get", "too-large", "post-fills-buffer"])
@@ -89,7 +88,6 @@ def test_slow_drip_clients_do_not_lock_out_a_normal_client(server):
     stop = threading.Event()
 
     def drip():
-        # One byte every 5 s; a connection the camera closes is opened again at once.
         while not stop.is_set():
             try:
                 with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
@@ -135,22 +133,6 @@ def test_connections_without_a_whole_request_end_after_10_s(server):
     assert "no whole request within 10 s" in camera.log
 
 
-def test_two_hundred_connections_at_once_leave_no_descriptor(server):
-    _, p, port = server
-    time.sleep(1)
-    before = len(os.listdir(f"/proc/{p.pid}/fd"))
-    conns = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(200)]
-    for s in conns[::2]:
-        s.sendall(b"GET /vd")
-    for s in conns:
-        s.close()
-    deadline = time.time() + 20
-    while time.time() < deadline and len(os.listdir(f"/proc/{p.pid}/fd")) > before:
-        time.sleep(0.2)
-    assert len(os.listdir(f"/proc/{p.pid}/fd")) <= before
-    assert b"200 OK" in exchange(port, [RUN_TIME])
-
-
 def test_post_byte_by_byte_leaves_little_log_and_no_forged_line(server):
     camera, _, port = server
     forged = "2026-12-07 10:00:00:000|4242 FORGED RECORD"
@@ -183,7 +165,6 @@ def test_admin_password_and_settings_that_keep_the_store_readable(tmp_path):
                 ("GET /schedule_setup.html HTTP/1.1\r\n\r\n", b"200 OK\r\n.*ALARM_STATUS=0"),
                 (RUN_TIME.decode(), b"200"), (SNAPSHOT.decode(), b"200"),
                 (f"GET {arm} HTTP/1.1\r\n{auth}\r\n", b"200 OK\r\n.*ALARM_STATUS=1"),
-                # A control byte is refused and the old value kept; long UTF-8 values are cut whole.
                 (post(f"FTP_SERVER={good}&FTP_USER=\u00e9\u00e9\u00e9{good}&FTP_PASS=pw".encode(), headers=auth)
                  .decode(), b"200"),
                 (post(b"FTP_SERVER=bad\x01host&FTP_USER=x\x1bq&FTP_PASS=p", headers=auth).decode(), b"200")]:

@@ -69,7 +69,6 @@ def running(shared_camera):
 
 def test_live_flv_snapshots_and_3gp_records(running, tmp_path):
     camera, _, port = running
-    # Five seconds of the live stream decode as 640x480 H.264.
     clip = tmp_path / "live.flv"
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", f"http://127.0.0.1:{port}/vdata.flv", "-t", "5",
                     "-c", "copy", str(clip)], timeout=60, check=True)
@@ -78,7 +77,6 @@ def test_live_flv_snapshots_and_3gp_records(running, tmp_path):
     assert (video[0]["width"], video[0]["height"]) == (640, 480)
     assert int(video[0]["nb_read_frames"]) >= 40
 
-    # Snapshots: the default size and qcif.
     for query, size in (("", (640, 480)), ("?qcif", (176, 144))):
         reply = http_get(port, "/snapshot.htm" + query, 10)
         head, _, body = reply.partition(b"\r\n\r\n")
@@ -90,7 +88,6 @@ def test_live_flv_snapshots_and_3gp_records(running, tmp_path):
         assert (stream["width"], stream["height"]) == size
     assert "qcif=1" in camera.log
 
-    # The 3GP stream: length-prefixed records whose payloads form a playable file.
     raw = http_get(port, "/vdata.rtp", 5)
     payload, pos = b"", 0
     while pos + 4 <= len(raw):

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A 10-frame clip at 25 fps made by the ffmpeg program, once for all tests here.
 class FileSourceTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -65,7 +62,6 @@ TEST_F(FileSourceTest, DecodesToYuyv640x480AndLoops) {
   std::vector<std::vector<uint8_t>> frames;
   for (int i = 0; i < 21; ++i) frames.push_back(ReadFrame(source, stop));
 
-  // testsrc draws colour bars and a frame counter: a real picture, not a flat fill.
   const std::vector<uint8_t>& f = frames[0];
   std::set<uint8_t> lumas, chromas;
   for (size_t i = 0; i < f.size(); i += 4) {
@@ -95,32 +91,6 @@ TEST_F(FileSourceTest, UnusableFilesDoNotConnect) {
   std::string name, version;
   EXPECT_FALSE(missing.Describe(0, &name, &version));
   EXPECT_EQ(missing.Open(0), nullptr);
-}
-
-TEST_F(FileSourceTest, ServesThroughTheCaptureService) {
-  setenv("VTCAM_CAPTURE", ("file:" + s_clip).c_str(), 1);
-  CapHandle h = CapCreateCaptureWindow(0, 0, 640, 480, 100);
-  ASSERT_TRUE(CapDriverConnect(h, 0));
-  CAPSTATUS status{};
-  ASSERT_TRUE(CapGetStatus(h, &status, sizeof status));
-  EXPECT_EQ(status.uiImageWidth, 640u);
-  EXPECT_EQ(status.uiImageHeight, 480u);
-  EXPECT_EQ(status.fAudioHardware, 0);
-  static std::atomic<int> frames{0};
-  CapSetCallbackOnVideoStream(h, [](CapHandle, VIDEOHDR* hdr) {
-    if (hdr->dwBufferLength == 640u * 480u * 2u) ++frames;
-    return 1;
-  });
-  ASSERT_TRUE(CapCaptureSequenceNoFile(h));
-  for (int i = 0; i < 500 && frames.load() < 5; ++i) usleep(10000);
-  EXPECT_TRUE(CapCaptureStop(h));
-  EXPECT_GE(frames.load(), 5);
-  CapDestroyWindow(h);
-
-  setenv("VTCAM_CAPTURE", ("file:" + (s_dir / "missing.mp4").string()).c_str(), 1);
-  char name[260], version[260];
-  EXPECT_FALSE(CapGetDriverDescription(0, name, sizeof name, version, sizeof version));
-  unsetenv("VTCAM_CAPTURE");
 }
 
 }  // namespace

@@ -49,12 +49,5 @@ TEST(V4L2Source, OpenDeviceRefusesWhatIsNotADevice) {
   source.StopStreaming();  // harmless without a device
 }
 
-TEST(V4L2Source, VersionTextUnpacksTheKernelVersion) {
-  v4l2::DeviceInfo info;
-  info.driver = "uvcvideo";
-  info.version = (6u << 16) | (1u << 8) | 55u;
-  EXPECT_EQ(v4l2::VersionText(info), "uvcvideo 6.1.55");
-}
-
 }  // namespace
 }  // namespace platform::capture
