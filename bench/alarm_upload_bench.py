@@ -31,19 +31,10 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
+from bench_camera import BenchCamera
+
 REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-USER, PASSWORD, REMOTE_DIR = "bench", "bench-pw", "clips"
-
-
-def copy_program(bin_dir, dest):
-    os.makedirs(dest)
-    for name in os.listdir(bin_dir):
-        src = os.path.join(bin_dir, name)
-        if name == "upnpc-shared" or not os.path.isfile(src):
-            continue
-        if name.endswith((".log", ".bak", "._lock", ".xml")) or name.startswith("seed."):
-            continue
-        shutil.copy2(src, dest, follow_symlinks=False)
+REMOTE_DIR = "clips"
 
 
 def http_port():
@@ -65,7 +56,7 @@ def http_port():
     sys.exit("no free HTTP port")
 
 
-def start_ftp(root):
+def start_ftp(root, user, password):
     received = []
 
     class Handler(FTPHandler):
@@ -74,7 +65,7 @@ def start_ftp(root):
 
     logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
     authorizer = DummyAuthorizer()
-    authorizer.add_user(USER, PASSWORD, root, perm="elradfmwMT")
+    authorizer.add_user(user, password, root, perm="elradfmwMT")
     Handler.authorizer = authorizer
     server = None
     for port in range(2121, 15536):  # 50000 + port must fit the stored port
@@ -96,33 +87,20 @@ def main():
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="vt-alarm-") as root:
-        prog = os.path.join(root, "prog")
-        copy_program(args.bin, prog)
+        camera = BenchCamera(root, args.bin, "test:motion=16,hold=3")
+        exe, prog, env, log = camera.exe, camera.prog, camera.env, camera.log
+        # The login hands channel 0 the account's FTP user and password.
+        user, password = camera.ftp_login()
         ftp_root = os.path.join(root, "ftp")
         os.makedirs(os.path.join(ftp_root, REMOTE_DIR))
-        server, port, received = start_ftp(ftp_root)
+        server, port, received = start_ftp(ftp_root, user, password)
         stored_port = 50000 + port if args.active else port
         with open(os.path.join(prog, "CameraInfo.xml"), "w") as f:
             f.write(f"<?xml version='1.0' ?>\r\n<CameraInfos listenPort=\"{http_port()}\">\r\n"
                     '<CameraInfo channelID="0" alarmStatus="0" audioEnable="0">'
-                    f'<FTPConfig id="0" serverAddr="127.0.0.1" userName="{USER}" password="{PASSWORD}" '
+                    f'<FTPConfig id="0" serverAddr="127.0.0.1" userName="{user}" password="{password}" '
                     f'remotePath="{REMOTE_DIR}" port="{stored_port}"/></CameraInfo>\r\n</CameraInfos>\r\n')
-        exe = os.path.join(prog, "VantorHomeCamera")
-        env = dict(os.environ)
-        env.update({"XDG_CONFIG_HOME": os.path.join(root, "config"), "QT_QPA_PLATFORM": "offscreen",
-                    "VTCAM_CAPTURE": "test:motion=16,hold=3",
-                    "VTCAM_PORT_MAPPER": os.path.join(REPO, "tools/upnpc-standin.sh"),
-                    "VTCAM_PORT_MAPPER_LOG": os.path.join(root, "upnpc.log")})
-        log_path = os.path.join(prog, "VantorHomeCamera.log")
-
-        def log():
-            try:
-                with open(log_path, "rb") as f:
-                    return f.read().decode("utf-8", "replace")
-            except OSError:
-                return ""
-
-        proc = subprocess.Popen([exe], cwd=prog, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc = camera.start()
         load_before = os.getloadavg()[0]
         try:
             deadline = time.monotonic() + 60  # the HTTP port may take retries on a busy machine
@@ -146,6 +124,7 @@ def main():
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
+            camera.close()
             server.close_all()
         load_after = os.getloadavg()[0]
 

@@ -30,7 +30,7 @@ import tempfile
 import threading
 import time
 
-from media_viewers_bench import copy_program
+from bench_camera import BenchCamera
 
 REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 FPS = 10
@@ -166,23 +166,9 @@ def main():
     modules = os.path.join(REPO, "web", "node_modules")
 
     with tempfile.TemporaryDirectory(prefix="vt-glass-") as root:
-        prog = os.path.join(root, "prog")
-        copy_program(args.bin, prog)
-        shutil.copytree(os.path.join(args.bin, "web"), os.path.join(prog, "web"))
-        exe = os.path.join(prog, "VantorHomeCamera")
-        env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(root, "config"), QT_QPA_PLATFORM="offscreen",
-                   VTCAM_CAPTURE="test:motion=0", VTCAM_PORT_MAPPER=os.path.join(REPO, "tools/upnpc-standin.sh"),
-                   VTCAM_PORT_MAPPER_LOG=os.path.join(root, "upnpc.log"))
-        log_path = os.path.join(prog, "VantorHomeCamera.log")
-
-        def log():
-            try:
-                with open(log_path, "rb") as f:
-                    return f.read().decode("utf-8", "replace")
-            except OSError:
-                return ""
-
-        proc = subprocess.Popen([exe], cwd=prog, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        camera = BenchCamera(root, args.bin, "test:motion=0", web=True)
+        exe, prog, env, log = camera.exe, camera.prog, camera.env, camera.log
+        proc = camera.start()
         viewers = []
         try:
             deadline = time.monotonic() + 30
@@ -219,6 +205,7 @@ def main():
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
+            camera.close()
 
     if len(reference.seen) < FPS:
         sys.exit("the reference decoder saw too few pictures")

@@ -22,6 +22,8 @@ import tempfile
 import threading
 import time
 
+from bench_camera import BenchCamera
+
 REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -155,17 +157,6 @@ def measure(pid, viewers, settle, window):
             "rates": rates, "kids": {k: 100 * v / elapsed for k, v in kids_cpu.items()}}
 
 
-def copy_program(bin_dir, dest):
-    os.makedirs(dest)
-    for name in os.listdir(bin_dir):
-        src = os.path.join(bin_dir, name)
-        if name == "upnpc-shared" or not os.path.isfile(src):
-            continue
-        if name.endswith((".log", ".bak", "._lock", ".xml")) or name.startswith("seed."):
-            continue
-        shutil.copy2(src, dest, follow_symlinks=False)
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--bin", default=os.path.join(REPO, "build/bin"), help="the program directory to copy")
@@ -176,32 +167,9 @@ def main():
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="vt-viewers-") as root:
-        prog = os.path.join(root, "prog")
-        copy_program(args.bin, prog)
-        exe = os.path.join(prog, "VantorHomeCamera")
-        env = dict(os.environ)
-        env.update({"XDG_CONFIG_HOME": os.path.join(root, "config"), "QT_QPA_PLATFORM": "offscreen",
-                    "VTCAM_CAPTURE": args.capture,
-                    "VTCAM_PORT_MAPPER": os.path.join(REPO, "tools/upnpc-standin.sh"),
-                    "VTCAM_PORT_MAPPER_LOG": os.path.join(root, "upnpc.log")})
-        log_path = os.path.join(prog, "VantorHomeCamera.log")
-
-        def log():
-            try:
-                with open(log_path, "rb") as f:
-                    return f.read().decode("utf-8", "replace")
-            except OSError:
-                return ""
-
-        def wait_for(text, timeout):
-            deadline = time.monotonic() + timeout
-            while time.monotonic() < deadline:
-                if text in log():
-                    return True
-                time.sleep(0.1)
-            return False
-
-        proc = subprocess.Popen([exe], cwd=prog, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        camera = BenchCamera(root, args.bin, args.capture)
+        exe, prog, env, log, wait_for = camera.exe, camera.prog, camera.env, camera.log, camera.wait_for
+        proc = camera.start()
         viewers = None
         try:
             if not wait_for("Camera Http Server startup!", 30) or not wait_for("Got whole FLV header/meta-data", 30):
@@ -230,6 +198,7 @@ def main():
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
+            camera.close()
 
     print(f"program CPU over {args.window:g} s windows (after {args.settle:g} s to settle); "
           f"load average {load_before:.2f} -> {load_after:.2f} on {os.cpu_count()} cores")

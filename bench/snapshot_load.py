@@ -24,7 +24,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from media_viewers_bench import REPO, Viewers, copy_program  # noqa: E402
+from bench_camera import BenchCamera  # noqa: E402
+from media_viewers_bench import REPO, Viewers  # noqa: E402
 
 
 def read_response(sock, deadline):
@@ -168,32 +169,9 @@ def main():
     steps = [int(s) for s in args.steps.split(",")]
 
     with tempfile.TemporaryDirectory(prefix="vt-snapshots-") as root:
-        prog = os.path.join(root, "prog")
-        copy_program(args.bin, prog)
-        exe = os.path.join(prog, "VantorHomeCamera")
-        env = dict(os.environ)
-        env.update({"XDG_CONFIG_HOME": os.path.join(root, "config"), "QT_QPA_PLATFORM": "offscreen",
-                    "VTCAM_CAPTURE": args.capture,
-                    "VTCAM_PORT_MAPPER": os.path.join(REPO, "tools/upnpc-standin.sh"),
-                    "VTCAM_PORT_MAPPER_LOG": os.path.join(root, "upnpc.log")})
-        log_path = os.path.join(prog, "VantorHomeCamera.log")
-
-        def log():
-            try:
-                with open(log_path, "rb") as f:
-                    return f.read().decode("utf-8", "replace")
-            except OSError:
-                return ""
-
-        def wait_for(text, timeout):
-            deadline = time.monotonic() + timeout
-            while time.monotonic() < deadline:
-                if text in log():
-                    return True
-                time.sleep(0.1)
-            return False
-
-        proc = subprocess.Popen([exe], cwd=prog, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        camera = BenchCamera(root, args.bin, args.capture)
+        exe, prog, env, log, wait_for = camera.exe, camera.prog, camera.env, camera.log, camera.wait_for
+        proc = camera.start()
         results = []
         viewers = None
         try:
@@ -220,6 +198,7 @@ def main():
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
+            camera.close()
 
     print(f"{args.clients} snapshot connections, {args.pipeline} request(s) at a time each, {args.window:g} s per step; load average "
           f"{load_before:.2f} -> {load_after:.2f} on {os.cpu_count()} cores")
