@@ -3,14 +3,14 @@
 #include <cctype>
 #include <string_view>
 
-namespace {
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+bool StartsWithNoCase(std::string_view text, std::string_view lowerPrefix) {
+  if (text.size() < lowerPrefix.size()) return false;
+  for (size_t i = 0; i < lowerPrefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(text[i])) != lowerPrefix[i]) return false;
   return true;
 }
+
+namespace {
 
 // The Content-Length header among the header lines of head (blank line excluded):
 // -1 when absent, -2 when its value is not a decimal number.

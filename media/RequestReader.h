@@ -9,6 +9,9 @@
 
 #include <string_view>
 
+// True when text begins with lowerPrefix (lower case), compared without regard to case.
+bool StartsWithNoCase(std::string_view text, std::string_view lowerPrefix);
+
 // The first header line of the request named lowerName (lower case, without the colon),
 // up to the blank line; its value trimmed of blanks and tabs. False when absent.
 bool FindRequestHeader(std::string_view request, std::string_view lowerName, std::string_view* value);
