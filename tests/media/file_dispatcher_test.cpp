@@ -91,9 +91,9 @@ TEST_F(FileDispatcherTest, ViewerWaitsForAKeyFrameThenGetsHeaderKeyFrameAndWhole
   EXPECT_EQ(nettest::ReadExactly(m_client, header.size() + 930), header + Key(900) + Audio(30));
   ASSERT_TRUE(SendsDone());
   EXPECT_FALSE(keyPackage->IsReferenced());  // the pin was dropped when the send completed
-  for (const std::string& piece : {std::string("CFileDispatcher::SendLive1 source="), ", size=" + std::to_string(header.size()),
-                                   std::string("CFileDispatcher::SendLive2 source="), std::string(", size=930")})
+  for (const char* piece : {"CFileDispatcher::SendLive1 source=", "CFileDispatcher::SendLive2 source=", ", size=930"})
     EXPECT_NE(Logged().find(piece), std::string::npos) << piece;
+  EXPECT_NE(Logged().find(", size=" + std::to_string(header.size())), std::string::npos);
 
   ASSERT_EQ(Feed(m_flv, cut.substr(5) + Inter(60)), 1);
   EXPECT_EQ(m_viewer.SendLive(&m_flv), 1);
