@@ -110,7 +110,7 @@ TEST_F(FileDispatcherTest, ViewerWaitsForAKeyFrameThenGetsHeaderKeyFrameAndWhole
   EXPECT_EQ(nettest::ReadExactly(m_client, header.size() + 40), header + Key(40));
 }
 
-TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrame) {
+TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrameAndIsClosedWhenStalled) {
   const int small = 4096;
   setsockopt(m_viewer.GetSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
   ASSERT_EQ(Feed(m_flv, FileHeader() + Meta() + Key(600)), 1);
@@ -140,6 +140,19 @@ TEST_F(FileDispatcherTest, ViewerBehindSkipsToTheNextKeyFrame) {
   EXPECT_FALSE(m_viewer.IsBehind());
   EXPECT_EQ(nettest::ReadExactly(m_client, 430), Key(400) + Audio(30));
   ASSERT_TRUE(SendsDone());
+
+  // Stalled for good: the socket's maintenance closes it, not the distribution.
+  ASSERT_EQ(m_viewer.SendRaw(blob.data(), static_cast<int>(blob.size())), 1);
+  ASSERT_EQ(Feed(m_flv, Inter(100)), 1);
+  ASSERT_EQ(m_viewer.SendLive(&m_flv), 1);
+  StreamPackage* pinned = m_flv.GetCurrentPackage();
+  m_viewer.SetSendStallLimit(static_cast<int>(ViewerQueueLimits::Program().stallMs));
+  platform::AdvanceTickForTest(ViewerQueueLimits::Program().stallMs);
+  m_viewer.Maintenance();
+  EXPECT_NE(Logged().find("Sends stalled for 30000 ms"), std::string::npos);
+  ASSERT_TRUE(SendsDone());
+  EXPECT_FALSE(pinned->IsReferenced());
+  EXPECT_EQ(m_viewer.GetState(), CIOCPSocket::kAccepting);
 }
 
 TEST_F(FileDispatcherTest, RecordStreamsWithAndWithoutAHeaderRecord) {

@@ -89,7 +89,7 @@ class ServerSocketTest : public ::testing::Test {
   size_t m_mark = 0;
 };
 
-// Echo traffic, re-arming and peers that leave before their first byte are in the stress test.
+// Echo traffic under load is the stress test's.
 TEST_F(ServerSocketTest, AcceptWithFirstDataKnowsBothAddressesAndReArmsAfterPeerClose) {
   const int client = ConnectAndGreet("GET /a");
   EXPECT_EQ(m_session.Received(), "GET /a");
@@ -103,6 +103,14 @@ TEST_F(ServerSocketTest, AcceptWithFirstDataKnowsBothAddressesAndReArmsAfterPeer
   EXPECT_NE(Logged().find("]recv 0 bytes, destroy socket"), std::string::npos);
   close(ConnectAndGreet("again"));
   EXPECT_EQ(m_session.Received(), "GET /aagain");
+}
+
+TEST_F(ServerSocketTest, PeerClosingBeforeItsFirstBytesIsRecycled) {
+  close(nettest::ConnectBlocking(m_listener.Port()));
+  ASSERT_TRUE(WaitUntil([&] { return m_session.Destroyed() == 1; }));
+  ASSERT_TRUE(BackToAccepting());
+  EXPECT_EQ(m_session.Processed(), 0);
+  EXPECT_NE(Logged().find("recv 0 bytes, destroy socket"), std::string::npos);
 }
 
 TEST_F(ServerSocketTest, DestorySocketTwiceLogsOnceAndTheCancelledReceiveChangesNothing) {
