@@ -148,6 +148,19 @@ FAULTS = [
     ("max-channel-default",
      [("app/RegistrySettings.cpp", "== 4 ? value : 10;", "== 4 ? value : 9;")],
      "^app_settings_test$", "app_settings_test"),
+    # media/ and net/: request reader, viewer queue, snapshot worker, socket send queue
+    ("request-reader-full-buffer",
+     [("media/RequestReader.cpp", "extent.kind = length >= capacity ? RequestExtent::kTooLarge", "extent.kind = length > capacity ? RequestExtent::kTooLarge")],
+     "^media_request_rules_test$", "media_request_rules_test"),
+    ("viewer-queue-lag-boundary",
+     [("media/ViewerQueue.cpp", "stalledMs >= limits.lagMs", "stalledMs > limits.lagMs")],
+     "^media_snapshot_worker_test$", "media_snapshot_worker_test"),
+    ("snapshot-joins-other-size",
+     [("media/SnapshotWorker.cpp", "m_batchChannel == channel && m_batchSmall == small) {", "m_batchChannel == channel) {")],
+     "^media_snapshot_worker_test$", "media_snapshot_worker_test"),
+    ("socket-close-before-last-send",
+     [("net/IOCPSocket.cpp", "if (m_bClosing.load() && m_nPending.load() == 0) {", "if (m_bClosing.load() && m_nPending.load() <= 1) {")],
+     "^net_test$", "net_test"),
 ]
 
 

@@ -16,7 +16,6 @@ namespace {
 
 std::vector<int> Counts(CFramePacer& pacer, uint32_t start, uint32_t step, int frames) {
   std::vector<int> counts;
-  counts.reserve(static_cast<size_t>(frames));
   for (int i = 0; i < frames; ++i) counts.push_back(pacer.Next(start + step * static_cast<uint32_t>(i)));
   return counts;
 }
@@ -43,8 +42,7 @@ TEST(FramePacer, KeepsTheConverterInputAtTheNominalRate) {
 
 TEST(ConvertorRegistry, GreetingDuringAStartWaitsForTheRegistration) {
   CConvertorRegistry registry;
-  int convertor = 0;
-  int session = 0;
+  int convertor = 0, session = 0;
   std::atomic<void*> found{&session};
   std::atomic<bool> greeted{false};
   std::thread greeting;
@@ -66,8 +64,7 @@ TEST(ConvertorRegistry, GreetingDuringAStartWaitsForTheRegistration) {
 
 TEST(ConvertorRegistry, WhoeverArrivesSecondTakesTheFirstOnesEntry) {
   CConvertorRegistry registry;
-  int convertor = 0;
-  int session = 0;
+  int convertor = 0, session = 0;
   EXPECT_EQ(registry.Register(42, &convertor), nullptr);
   EXPECT_EQ(registry.Register(42, &session), &convertor);
   EXPECT_EQ(registry.Size(), 0u);  // the meeting consumed the entry
@@ -93,41 +90,36 @@ struct LineCase {
 };
 
 TEST(StreamConvertor, BuildsTheCommandLineOfEveryType) {
-  platform::SetConvertorDirectory("/nonexistent/vt conv");
+  platform::SetConvertorDirectory("/v c");  // a blank in the folder: quoted
   SetConvertorListenPort(7541);
   const LineCase cases[] = {
-      {false, 0x400, 4, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s 640x480 -pix_fmt yuyv422 -i "
-                        "\"/nonexistent/vt conv/seed.yuv\" \"/nonexistent/vt conv/temp.flv\" -lss lss://127.0.0.1:7541",
-       false},
-      {false, 0x20400, 1, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s 160x120 -pix_fmt yuyv422 -i "
-                          "\"/nonexistent/vt conv/seed.yuv\" -ar 11025 -f u8 -ac 1 -i \"/nonexistent/vt conv/seed.s16le\" "
-                          "-acodec libfaac -ar 44100 \"/nonexistent/vt conv/temp.flv\" -lss lss://127.0.0.1:7541",
-       true},
-      {false, 0xA00, 0, "\"/nonexistent/vt conv/ffmpeg\" -y -ar 11025 -f u8 -ac 1 -i \"/nonexistent/vt conv/hh.s16le\" "
-                        "-acodec libfaac -ar 44100 -ac 2 temp.aac -lss lss://127.0.0.1:7541",
-       false},
-      {true, 0x500, 2, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s qcif -pix_fmt yuyv422 -i "
-                       "\"/nonexistent/vt conv/seed.yuv\" -s cif \"/nonexistent/vt conv/temp.3gp\" -lss sls://127.0.0.1:7541",
-       false},
-      {true, 0x20500, 3, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s cif -pix_fmt yuyv422 -i "
-                         "\"/nonexistent/vt conv/seed.yuv\" -ar 11025 -f u8 -ac 1 -i \"/nonexistent/vt conv/seed.s16le\" "
-                         "-acodec libfaac -ar 44100 -s cif \"/nonexistent/vt conv/temp.3gp\" -lss sls://127.0.0.1:7541",
-       true},
-      {false, 0x400, 9, "\"/nonexistent/vt conv/ffmpeg\" -y -r 10 -s  -pix_fmt yuyv422 -i "
-                        "\"/nonexistent/vt conv/seed.yuv\" \"/nonexistent/vt conv/temp.flv\" -lss lss://127.0.0.1:7541",
-       false},
+      {false, 0x400, 4, "\"/v c/ffmpeg\" -y -r 10 -s 640x480 -pix_fmt yuyv422 -i \"/v c/seed.yuv\" \"/v c/temp.flv\" "
+                        "-lss lss://127.0.0.1:7541", false},
+      {false, 0x20400, 1, "\"/v c/ffmpeg\" -y -r 10 -s 160x120 -pix_fmt yuyv422 -i \"/v c/seed.yuv\" -ar 11025 -f u8 "
+                          "-ac 1 -i \"/v c/seed.s16le\" -acodec libfaac -ar 44100 \"/v c/temp.flv\" "
+                          "-lss lss://127.0.0.1:7541", true},
+      {false, 0xA00, 0, "\"/v c/ffmpeg\" -y -ar 11025 -f u8 -ac 1 -i \"/v c/hh.s16le\" -acodec libfaac -ar 44100 -ac 2 "
+                        "temp.aac -lss lss://127.0.0.1:7541", false},
+      {true, 0x500, 2, "\"/v c/ffmpeg\" -y -r 10 -s qcif -pix_fmt yuyv422 -i \"/v c/seed.yuv\" -s cif \"/v c/temp.3gp\" "
+                       "-lss sls://127.0.0.1:7541", false},
+      {true, 0x20500, 3, "\"/v c/ffmpeg\" -y -r 10 -s cif -pix_fmt yuyv422 -i \"/v c/seed.yuv\" -ar 11025 -f u8 -ac 1 "
+                         "-i \"/v c/seed.s16le\" -acodec libfaac -ar 44100 -s cif \"/v c/temp.3gp\" "
+                         "-lss sls://127.0.0.1:7541", true},
+      {false, 0x400, 9, "\"/v c/ffmpeg\" -y -r 10 -s  -pix_fmt yuyv422 -i \"/v c/seed.yuv\" \"/v c/temp.flv\" "
+                        "-lss lss://127.0.0.1:7541", false},
       {false, 0x10400, 4, "", false},
       {false, 0x600, 4, "", false},
   };
+  auto& registry = CConvertorRegistry::Instance();
   for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.type);
     CStreamConvertor* convertor = c.mobile ? new C3GPStreamConvertor(c.type, 10, c.resolution)
                                            : new CStreamConvertor(c.type, 10, c.resolution);
     EXPECT_EQ(convertor->Open(), 0);
-    EXPECT_STREQ(convertor->CommandLine(), c.expected) << std::hex << c.type;
+    EXPECT_STREQ(convertor->CommandLine(), c.expected);
     EXPECT_EQ(convertor->ProcessId(), 0u);
     EXPECT_NE(convertor->StreamBuffer(), nullptr);
-    auto& registry = CConvertorRegistry::Instance();
-    EXPECT_EQ(registry.Size(), c.audioKey ? 2u : 1u) << std::hex << c.type;
+    EXPECT_EQ(registry.Size(), c.audioKey ? 2u : 1u);
     delete convertor;  // takes its keys out of the registry
     EXPECT_EQ(registry.Size(), 0u);
   }

@@ -8,26 +8,30 @@
 
 namespace {
 
-struct Counts {
-  int unread;
-  int free;
-  long readOffset;  // read - base
-};
-
-Counts CountsOf(CDataBuffer& buffer) {
+long ReadOffset(CDataBuffer& buffer) {
+  int unread = 0;
+  return buffer.GetData(&unread) - buffer.GetBase();
+}
+int FreeBehind(CDataBuffer& buffer) {
   int unread = 0;
   char* read = buffer.GetData(&unread);
-  const int capacity = buffer.GetCapacity();
-  char* base = buffer.GetBase();
-  const int free = static_cast<int>(base + capacity - (read + unread));
-  return Counts{unread, free, read - base};
+  return static_cast<int>(buffer.GetBase() + buffer.GetCapacity() - (read + unread));
 }
-
-void Fill(CDataBuffer& buffer, int n, char first = 'a') {
+std::string Unread(CDataBuffer& buffer) {
+  int length = 0;
+  char* data = buffer.GetData(&length);
+  return std::string(data, static_cast<size_t>(length));
+}
+std::string Record(CDataBuffer& buffer) {
+  int length = 0;
+  char* record = buffer.ReadRecord(&length);
+  return record ? std::string(record, static_cast<size_t>(length)) : "<none>";
+}
+void Fill(CDataBuffer& buffer, int n) {
   int free = 0;
   char* at = buffer.GetWriteBuffer(&free);
   ASSERT_LE(n, free);
-  for (int i = 0; i < n; ++i) at[i] = static_cast<char>(first + i % 26);
+  for (int i = 0; i < n; ++i) at[i] = static_cast<char>('a' + i % 26);
   buffer.CommitWrite(n);
 }
 
@@ -35,64 +39,47 @@ TEST(DataBufferTest, CommitWriteTerminatesAndConsumeKeepsTheRest) {
   CDataBuffer buffer;
   Fill(buffer, 10);
   int length = 0;
-  char* data = buffer.GetData(&length);
-  EXPECT_EQ(length, 10);
-  EXPECT_EQ(std::strlen(data), 10u);  // the zero behind the data
+  EXPECT_EQ(std::strlen(buffer.GetData(&length)), 10u);  // the zero behind the data
   buffer.Consume(4);
-  Counts counts = CountsOf(buffer);
-  EXPECT_EQ(counts.unread, 6);
-  EXPECT_EQ(counts.free, 4090);
-  EXPECT_EQ(counts.readOffset, 0);
-  EXPECT_EQ(std::string(buffer.GetData(&length), 6), "efghij");
+  EXPECT_EQ(Unread(buffer), "efghij");
+  EXPECT_EQ(ReadOffset(buffer), 0);
+  EXPECT_EQ(FreeBehind(buffer), 4090);
   buffer.Consume(6);  // all of it: reset
-  counts = CountsOf(buffer);
-  EXPECT_EQ(counts.unread, 0);
-  EXPECT_EQ(counts.free, 4096);
+  EXPECT_EQ(FreeBehind(buffer), 4096);
 }
 
 TEST(DataBufferTest, WriteBufferOnFullBufferMovesUnreadDownToBase) {
   CDataBuffer buffer;
-  std::string first(99, 'x');
-  ASSERT_EQ(buffer.Append(first.c_str(), -1), 100);
+  ASSERT_EQ(buffer.Append(std::string(99, 'x').c_str(), -1), 100);
   Fill(buffer, 4096 - 100 - 1);
   buffer.CommitWrite(1);
+  EXPECT_EQ(Record(buffer), std::string(99, 'x'));
+  EXPECT_EQ(ReadOffset(buffer), 100);
   int free = -1;
-  int length = 0;
-  char* record = buffer.ReadRecord(&length);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(length, 99);
-  EXPECT_EQ(CountsOf(buffer).readOffset, 100);
   char* at = buffer.GetWriteBuffer(&free);
   EXPECT_EQ(free, 100);
-  const Counts counts = CountsOf(buffer);
-  EXPECT_EQ(counts.readOffset, 0);
-  EXPECT_EQ(counts.unread, 3996);
+  EXPECT_EQ(ReadOffset(buffer), 0);
   EXPECT_EQ(at, buffer.GetBase() + 3996);
-  EXPECT_EQ(buffer.GetData(&length)[0], 'a');  // the moved bytes kept their order
+  EXPECT_EQ(Unread(buffer).substr(0, 3), "abc");  // the moved bytes kept their order
+  EXPECT_EQ(Unread(buffer).size(), 3996u);
 }
 
 TEST(DataBufferTest, AppendFitsUpToFreeSpaceMinusOne) {
   CDataBuffer buffer;
   Fill(buffer, 1000);
-  const std::string fits(4096 - 1000 - 1, 'f');
-  const std::string tooLong(4096 - 1000, 't');
-  EXPECT_EQ(buffer.Append(tooLong.data(), static_cast<int>(tooLong.size())), 0);
+  EXPECT_EQ(buffer.Append(std::string(3096, 't').data(), 3096), 0);
   EXPECT_EQ(buffer.GetLength(), 1000);  // unchanged
-  EXPECT_EQ(buffer.Append(fits.data(), static_cast<int>(fits.size())), static_cast<int>(fits.size()));
+  EXPECT_EQ(buffer.Append(std::string(3095, 'f').data(), 3095), 3095);
   EXPECT_EQ(buffer.GetLength(), 4095);
 }
 
 TEST(DataBufferTest, ReadRecordNeedsATerminatorBeforeWrite) {
   CDataBuffer buffer;
   ASSERT_EQ(buffer.Append("abc", 3), 3);  // no terminator copied
-  int length = -5;
-  EXPECT_EQ(buffer.ReadRecord(&length), nullptr);
-  EXPECT_EQ(CountsOf(buffer).readOffset, 0);
+  EXPECT_EQ(Record(buffer), "<none>");
+  EXPECT_EQ(ReadOffset(buffer), 0);
   ASSERT_EQ(buffer.Append("de", -1), 3);
-  char* record = buffer.ReadRecord(&length);
-  ASSERT_NE(record, nullptr);
-  EXPECT_STREQ(record, "abcde");
-  EXPECT_EQ(length, 5);
+  EXPECT_EQ(Record(buffer), "abcde");
   EXPECT_EQ(buffer.GetLength(), 0);
 }
 
@@ -103,11 +90,10 @@ TEST(DataBufferTest, SetSizeOnlyGrowsAndRestartsPositions) {
   Fill(buffer, 50);
   buffer.SetSize(8192, 32);
   EXPECT_EQ(buffer.GetCapacity(), 8192);
-  const Counts counts = CountsOf(buffer);
-  EXPECT_EQ(counts.unread, 0);
-  EXPECT_EQ(counts.free, 8192);
-  buffer.GetBase()[-32] = 'h';
-  buffer.SetSize(-1, -1);  // 4096: smaller, no effect
+  EXPECT_EQ(buffer.GetLength(), 0);
+  EXPECT_EQ(FreeBehind(buffer), 8192);
+  buffer.GetBase()[-32] = 'h';  // the headroom exists
+  buffer.SetSize(-1, -1);       // 4096: smaller, no effect
   EXPECT_EQ(buffer.GetCapacity(), 8192);
 }
 
@@ -119,23 +105,16 @@ TEST(MessageBufferTest, RecordsRoundTripAndIncompleteOnesWait) {
   ASSERT_EQ(buffer.Append("xyz", 3), 3);
   buffer.EndRecord(slot);
   EXPECT_EQ(buffer.GetLength(), 4 + 5 + 4 + 3);
-  const unsigned char lengthField[4] = {3, 0, 0, 0};
-  EXPECT_EQ(std::memcmp(slot, lengthField, 4), 0);
+  EXPECT_EQ(std::string(slot, 4), std::string("\x03\0\0\0", 4));
+  EXPECT_EQ(Record(buffer), "hello");
+  EXPECT_EQ(Record(buffer), "xyz");
+  EXPECT_EQ(FreeBehind(buffer), 4096);  // emptied: reset
 
+  buffer.Append("\x0a\0\0\0ab", 6);
   int length = 0;
-  char* record = buffer.ReadRecord(&length);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(std::string(record, static_cast<size_t>(length)), "hello");
-  record = buffer.ReadRecord(&length);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(std::string(record, static_cast<size_t>(length)), "xyz");
-  EXPECT_EQ(CountsOf(buffer).free, 4096);  // emptied: reset
-
-  const char partial[] = {10, 0, 0, 0, 'a', 'b'};
-  buffer.Append(partial, sizeof(partial));
   EXPECT_EQ(buffer.ReadRecord(&length), nullptr);
   EXPECT_EQ(length, 10);
-  EXPECT_EQ(CountsOf(buffer).readOffset, 0);
+  EXPECT_EQ(ReadOffset(buffer), 0);
 }
 
 TEST(MessageBufferTest, ShortHeaderFillerAndOverflow) {
@@ -146,14 +125,11 @@ TEST(MessageBufferTest, ShortHeaderFillerAndOverflow) {
   EXPECT_EQ(length, -1);
 
   CMessageBuffer filler;
-  const unsigned char skip[] = {0xFF, 0xFF, 0xFF, 0xFF};
-  filler.Append(reinterpret_cast<const char*>(skip), 4);
+  filler.Append("\xFF\xFF\xFF\xFF", 4);
   filler.AppendRecord("ok", 2);
   EXPECT_EQ(filler.ReadRecord(&length), nullptr);
-  EXPECT_EQ(CountsOf(filler).readOffset, 4);
-  char* record = filler.ReadRecord(&length);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(std::string(record, 2), "ok");
+  EXPECT_EQ(ReadOffset(filler), 4);
+  EXPECT_EQ(Record(filler), "ok");
 
   CMessageBuffer full;
   const std::string big(4096 - 4, 'b');
