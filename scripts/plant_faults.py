@@ -148,6 +148,16 @@ FAULTS = [
     ("max-channel-default",
      [("app/RegistrySettings.cpp", "== 4 ? value : 10;", "== 4 ? value : 9;")],
      "^app_settings_test$", "app_settings_test"),
+    # capture and converter (undelivered-clip spool, converter command line)
+    ("spool-budget-boundary",
+     [("capture/UndeliveredSpool.cpp", "if (total + size <= m_budget) break;", "if (total + size < m_budget) break;")],
+     "^capture_undelivered_spool_test$", "capture_undelivered_spool_test"),
+    ("spool-drops-newest",
+     [("capture/UndeliveredSpool.cpp", "a.mtimeNs != b.mtimeNs ? a.mtimeNs < b.mtimeNs", "a.mtimeNs != b.mtimeNs ? a.mtimeNs > b.mtimeNs")],
+     "^capture_undelivered_spool_test$", "capture_undelivered_spool_test"),
+    ("converter-port-zero",
+     [("converter/ConverterCommand.cpp", "ParseInt(rest.substr(colon + 1), 1, 65535, &p)", "ParseInt(rest.substr(colon + 1), 0, 65535, &p)")],
+     "^converter_test$", "converter_test"),
 ]
 
 
