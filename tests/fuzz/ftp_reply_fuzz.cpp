@@ -1,8 +1,10 @@
+// libFuzzer target (scripts/fuzz-ftp.sh): [split seed][server bytes...] arrive on a socket in
+// pieces; the reply reader must agree with a model of multi-line replies, and every later
+// line read must be a prefix of its line that the PASV parser takes or refuses safely.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,7 +14,9 @@
 
 namespace {
 
-void Check(bool condition) { if (!condition) __builtin_trap(); }
+void Check(bool condition) {
+  if (!condition) __builtin_trap();
+}
 
 int ModelReply(const std::string& bytes, size_t* at) {
   long long code = 0;
@@ -41,7 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(write(pair[1], bytes.data() + at, piece) == static_cast<ssize_t>(piece));
   }
   close(pair[1]);
-
   size_t at = 0;
   const int expected = ModelReply(bytes, &at);
   Check(remote::FtpReadReply(pair[0]) == expected);
