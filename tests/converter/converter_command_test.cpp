@@ -61,9 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
         GoodLine{VIDEO_IN AUDIO_IN "-s cif \"" DIR "temp.3gp\" -lss sls://127.0.0.1:65535", "640x480",
                  "sls y v " DIR "seed.yuv 640x480@10 a 11025/1/u8 > " DIR "temp.3gp 352x288 44100/0 127.0.0.1:65535"},
         GoodLine{"\"" DIR "ffmpeg\" -y -s 640x480 -pix_fmt yuyv422 -i \"/tmp/vts1A2B.tmp.yuv\" %s\"/tmp/v.jpg\"", "",
-                 "jpg y v /tmp/vts1A2B.tmp.yuv 640x480@25 > /tmp/v.jpg 0x0 0/0"},
-        GoodLine{"\"" DIR "ffmpeg\" -y -s 640x480 -pix_fmt yuyv422 -i \"/tmp/a.yuv\" %s \"/tmp/a.jpg\"", "-s qcif",
-                 "jpg y v /tmp/a.yuv 640x480@25 > /tmp/a.jpg 176x144 0/0"}));
+                 "jpg y v /tmp/vts1A2B.tmp.yuv 640x480@25 > /tmp/v.jpg 0x0 0/0"}));
 
 TEST(ConverterCommandTest, RejectedLines) {
   const char* const lines[] = {

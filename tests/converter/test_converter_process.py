@@ -1,6 +1,7 @@
 """The built converter run the way the stream convertors run it: a loopback listener stands in
 for the program, takes the greetings, feeds raw frames and audio; the output is checked with
 ffprobe and decoded with Debian's ffmpeg for pixel checks."""
+import contextlib
 import json
 import os
 import shlex
@@ -82,10 +83,8 @@ class Program:
     def close_and_wait(self):
         """Closes the program's side; the converter must end with 0 within 3 s."""
         for conn in self.links.values():
-            try:
+            with contextlib.suppress(OSError):
                 conn.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
         start = time.monotonic()
         assert self.proc.wait(5) == 0, self.proc.stderr.read()
         assert time.monotonic() - start < 3
@@ -107,9 +106,8 @@ def start():
 
 
 def ffprobe(path, *extra):
-    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", *extra, path], check=True,
-                         capture_output=True, timeout=30).stdout
-    return json.loads(out)
+    return json.loads(subprocess.run(["ffprobe", "-v", "error", "-of", "json", *extra, path], check=True,
+                                     capture_output=True, timeout=30).stdout)
 
 
 def streams(path, *extra):
@@ -127,16 +125,24 @@ def halves_match_input(path, w, h):
 
 
 def flv_tags(data):
-    """Walks the whole FLV byte stream; every tag must be whole and its size trailer right."""
+    """Walks the whole FLV byte stream; every tag must be whole and its size trailer right.
+    Returns (type, first two data bytes, whole size) for each tag."""
     assert data[:3] == b"FLV" and struct.unpack(">I", data[5:9])[0] == 9
     offset, tags = 13, []
     while offset < len(data):
         size = int.from_bytes(data[offset + 1:offset + 4], "big")
         assert offset + size + 15 <= len(data), "FLV stream ends inside a tag"
         assert struct.unpack(">I", data[offset + 11 + size:offset + 15 + size])[0] == size + 11
-        tags.append((data[offset], data[offset + 11:offset + 13]))
+        tags.append((data[offset], data[offset + 11:offset + 13], size + 15))
         offset += size + 15
     return tags
+
+
+def assert_quiet(conn, seconds):
+    conn.settimeout(seconds)
+    with pytest.raises(socket.timeout):
+        conn.recv(1)
+    conn.settimeout(10)
 
 
 def run_stream(start, kind, frames=35):
@@ -144,6 +150,7 @@ def run_stream(start, kind, frames=35):
     program = start(kind)
     main, audio = program.accept(2 if "audio" in kind else 1)
     assert len(program.links) == (2 if audio else 1)
+    assert_quiet(main, 0.3)  # the program reads the greeting alone: nothing may follow it before input
     program.read_output(main)
     for i in range(frames):
         main.sendall(frame(i))
@@ -151,9 +158,7 @@ def run_stream(start, kind, frames=35):
             audio.sendall(AUDIO_BLOCK)
     program.wait_output_settled()
     if audio:
-        audio.settimeout(0.1)
-        with pytest.raises(socket.timeout):
-            audio.recv(1)  # output goes to the first connection only
+        assert_quiet(audio, 0.1)  # output goes to the first connection only
     program.close_and_wait()
     return bytes(program.output)
 
@@ -163,7 +168,11 @@ def test_stream_plays_with_the_input_pictures_and_key_frames_each_second(start, 
     data, path = run_stream(start, kind), tmp_path / "out"
     if kind.startswith("flv"):
         tags = flv_tags(data)
-        assert len([t for t in tags if t[0] == 9]) == 1 + 35  # the decoder configuration, then every frame
+        configs = [(8, b"\xaf\x00")] * ("audio" in kind) + [(9, b"\x17\x00")]
+        head = len(configs) + 1  # metadata first, then the decoder configurations, small enough for the reader
+        assert tags[0][0] == 18 and [t[:2] for t in tags[1:head]] == configs
+        assert tags[head - 1][2] < 512 and 13 + sum(t[2] for t in tags[:head]) < 4096
+        assert [t[1][1] for t in tags[head:] if t[0] == 9] == [1] * 35  # every frame, no configuration again
         assert "audio" not in kind or len([t for t in tags if t[0] == 8]) > 140  # 3.5 s of 1024-sample frames
         size, frames = (640, 480), 35
     else:  # records of a 4-byte little-endian length and a piece of a fragmented file
@@ -176,18 +185,17 @@ def test_stream_plays_with_the_input_pictures_and_key_frames_each_second(start, 
         assert [r[4:8] for r in records] == [b"ftyp", b"moof", b"moof", b"moof"]
         data, size, frames = b"".join(records), (352, 288), 30
     path.write_bytes(data)
-    info = streams(str(path), "-count_frames")
-    video = info["video"]
-    assert (video["codec_name"], video["width"], video["height"]) == ("h264", *size)
-    assert int(video["nb_read_frames"]) == frames
-    assert halves_match_input(str(path), *size)
+    info = streams(path, "-count_frames")
+    v = info["video"]
+    assert (v["codec_name"], v["width"], v["height"], int(v["nb_read_frames"])) == ("h264", *size, frames)
+    assert halves_match_input(path, *size)
     if "audio" in kind:
-        audio = info["audio"]
-        assert (audio["codec_name"], int(audio["sample_rate"]), audio["channels"]) == ("aac", 44100, 1)
-        assert int(audio["nb_read_frames"]) > 100
+        a = info["audio"]
+        assert (a["codec_name"], int(a["sample_rate"]), a["channels"], int(a["nb_read_frames"]) > 100) == \
+            ("aac", 44100, 1, True)
     else:
         assert "audio" not in info
-    packets = ffprobe(str(path), "-select_streams", "v", "-show_entries", "packet=pts_time,flags")["packets"]
+    packets = ffprobe(path, "-select_streams", "v", "-show_entries", "packet=pts_time,flags")["packets"]
     keys = [float(p["pts_time"]) for p in packets if "K" in p["flags"]]
     first = keys[0] if "audio" in kind else 0.0
     assert 0.0 <= first <= 0.5
@@ -206,9 +214,9 @@ def test_snapshot_makes_a_scaled_jpeg_or_fails_on_a_short_frame(tmp_path, length
         assert not target.exists()
         return
     assert done.returncode == 0, done.stderr
-    info = streams(str(target))["video"]
+    info = streams(target)["video"]
     assert (info["codec_name"], info["width"], info["height"]) == ("mjpeg", 176, 144)
-    assert halves_match_input(str(target), 176, 144)
+    assert halves_match_input(target, 176, 144)
     assert sorted(os.listdir(tmp_path)) == [source.name, target.name]
 
 

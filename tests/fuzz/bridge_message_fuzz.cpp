@@ -11,9 +11,7 @@
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+void Check(bool condition) { if (!condition) __builtin_trap(); }
 
 struct Recorder : remote::BridgeMessageSink {
   std::vector<std::string> seen;

@@ -1,6 +1,5 @@
-// libFuzzer target (scripts/fuzz-ftp.sh): [split seed][server bytes...] arrive on a socket in
-// pieces; the reply reader must agree with a model of multi-line replies, and every later
-// line read must be a prefix of its line that the PASV parser takes or refuses safely.
+// libFuzzer target (scripts/fuzz-ftp.sh): [split seed][server bytes...] arrive on a socket in pieces;
+// the reply reader must agree with a model of multi-line replies; later lines go to the PASV parser.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,9 +13,7 @@
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+void Check(bool condition) { if (!condition) __builtin_trap(); }
 
 int ModelReply(const std::string& bytes, size_t* at) {
   long long code = 0;

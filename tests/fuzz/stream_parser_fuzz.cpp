@@ -11,19 +11,12 @@
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+void Check(bool condition) { if (!condition) __builtin_trap(); }
 
 struct Split {
   uint32_t state;
   size_t largest;
-  size_t Next() {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return 1 + state % largest;
-  }
+  size_t Next() { return state ^= state << 13, state ^= state >> 17, state ^= state << 5, 1 + state % largest; }
 };
 
 // One receive of n bytes, as the stream reader does it; returns where they were put.
