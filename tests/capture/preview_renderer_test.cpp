@@ -99,9 +99,8 @@ TEST(PreviewRenderer, LifecycleAndRefusals) {
   const auto frame = UniformFrame(16, 4, 16);
   EXPECT_EQ(renderer.Render(frame.data(), frame.size(), 1), 0);  // not created
   EXPECT_EQ(renderer.Pixels(), nullptr);
-  EXPECT_FALSE(renderer.Create(nullptr, 0, 4));
-  EXPECT_FALSE(renderer.Create(nullptr, 16, -1));
-  EXPECT_FALSE(renderer.Create(nullptr, CPreviewRenderer::kMaxSide + 1, 4));
+  for (auto [w, h] : {std::pair{0, 4}, {16, -1}, {CPreviewRenderer::kMaxSide + 1, 4}})
+    EXPECT_FALSE(renderer.Create(nullptr, w, h)) << w << "x" << h;
   ASSERT_TRUE(renderer.Create(nullptr, 16, 4));
   EXPECT_EQ(renderer.Render(nullptr, 100, 1), 0);
   EXPECT_EQ(renderer.Render(frame.data(), frame.size(), 1), 1);

@@ -2,7 +2,6 @@
 
 #include <utime.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,7 +19,7 @@ struct SpoolCase {
   int newBytes;
   const char* newName;
   bool kept;
-  std::vector<std::string> after;  // every channel's clips, oldest first
+  std::vector<std::string> after;
 };
 
 class SpoolTest : public ::testing::TestWithParam<SpoolCase> {
@@ -47,12 +46,9 @@ TEST_P(SpoolTest, KeepsWithinBudgetDroppingOldestFirst) {
 
   EXPECT_EQ(spool.Keep(0, clip, c.newName), c.kept) << c.what;
   EXPECT_EQ(fs::exists(clip), !c.kept) << c.what;  // moved when kept, untouched when not
-  std::vector<std::string> all;
+  std::vector<std::string> all;  // each channel's clips, oldest first
   for (int channel = 0; channel < 10; ++channel)
-    for (const std::string& p : spool.Waiting(channel)) all.push_back(p);
-  std::stable_sort(all.begin(), all.end(),
-                   [](auto& a, auto& b) { return fs::last_write_time(a) < fs::last_write_time(b); });
-  for (std::string& p : all) p = p.substr(dir_.size() + 6);  // after "spool/"
+    for (const std::string& p : spool.Waiting(channel)) all.push_back(p.substr(dir_.size() + 6));  // after "spool/"
   EXPECT_EQ(all, c.after) << c.what;
   EXPECT_LE(spool.TotalBytes(), 100u) << c.what;
 }

@@ -53,7 +53,7 @@ class Program:
         self.links, self.output = {}, bytearray()
 
     def accept(self, count):
-        """Accepts count connections and reads each greeting; returns {key: connection}."""
+        """Accepts count connections, keyed by their greetings; returns the video and audio one."""
         self.listener.settimeout(10)
         for _ in range(count):
             conn, _ = self.listener.accept()
