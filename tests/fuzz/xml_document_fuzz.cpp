@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string value(input.substr(0, 64));
   Check(CXmlDocument::UnescapeText(CXmlDocument::EscapeText(value, true)) == value);
   Check(CXmlDocument::UnescapeText(CXmlDocument::EscapeText(value, false)) == value);
+  (void)CXmlDocument::UnescapeText(input);
   (void)CXmlDocument::GetDeclaredEncoding(input);
   CXmlDocument doc;
   const bool wellFormed = doc.SetDoc(input);
