@@ -16,7 +16,7 @@ mkdir -p "$out/corpus"
   -I"$root" "$root/tests/fuzz/ftp_reply_fuzz.cpp" \
   "$root/remote/FtpControl.cpp" "$root/remote/FtpReply.cpp" "$root/infra/Logger.cpp" \
   "$root/platform/Tick.cpp" "$root/platform/ProgramDir.cpp" "$root/platform/Profile.cpp" \
-  "$root/platform/Thread.cpp" -lpthread \
+  "$root/platform/Thread.cpp" "$root/infra/ConfigIni.cpp" "$root/platform/AtomicFile.cpp" -lpthread \
   -o "$out/ftp_reply_fuzz"
 
 # Seeds: [piece-size seed][server bytes].

@@ -18,7 +18,7 @@ mkdir -p "$out/corpus"
   "$root/media/FLVStreamDataBuffer.cpp" "$root/media/PacketStreamDataBuffer.cpp" \
   "$root/net/DataBuffer.cpp" "$root/infra/Logger.cpp" \
   "$root/platform/Tick.cpp" "$root/platform/ProgramDir.cpp" "$root/platform/Profile.cpp" "$root/platform/AtomicFile.cpp" \
-  "$root/platform/Thread.cpp" -lpthread \
+  "$root/platform/Thread.cpp" "$root/infra/ConfigIni.cpp" -lpthread \
   -o "$out/stream_parser_fuzz"
 
 # Seeds: [mode][seed lo][seed hi][stream]. Mode 0/2/4/6: FLV with receives of at most

@@ -161,6 +161,16 @@ FAULTS = [
     ("socket-close-before-last-send",
      [("net/IOCPSocket.cpp", "if (m_bClosing.load() && m_nPending.load() == 0) {", "if (m_bClosing.load() && m_nPending.load() <= 1) {")],
      "^net_test$", "net_test"),
+    # capture and converter (undelivered-clip spool, converter command line)
+    ("spool-budget-boundary",
+     [("capture/UndeliveredSpool.cpp", "if (total + size <= m_budget) break;", "if (total + size < m_budget) break;")],
+     "^capture_undelivered_spool_test$", "capture_undelivered_spool_test"),
+    ("spool-drops-newest",
+     [("capture/UndeliveredSpool.cpp", "a.mtimeNs != b.mtimeNs ? a.mtimeNs < b.mtimeNs", "a.mtimeNs != b.mtimeNs ? a.mtimeNs > b.mtimeNs")],
+     "^capture_undelivered_spool_test$", "capture_undelivered_spool_test"),
+    ("converter-port-zero",
+     [("converter/ConverterCommand.cpp", "ParseInt(rest.substr(colon + 1), 1, 65535, &p)", "ParseInt(rest.substr(colon + 1), 0, 65535, &p)")],
+     "^converter_test$", "converter_test"),
 ]
 
 

@@ -1,8 +1,9 @@
+// libFuzzer target (scripts/fuzz-ftp.sh): [split seed][server bytes...] arrive on a socket in pieces;
+// the reply reader must agree with a model of multi-line replies; later lines go to the PASV parser.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -41,7 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(write(pair[1], bytes.data() + at, piece) == static_cast<ssize_t>(piece));
   }
   close(pair[1]);
-
   size_t at = 0;
   const int expected = ModelReply(bytes, &at);
   Check(remote::FtpReadReply(pair[0]) == expected);

@@ -1,5 +1,5 @@
-#include <cstddef>
-#include <cstdint>
+// libFuzzer target (scripts/fuzz-xml.sh): any bytes as a document, walked, edited and parsed
+// again; the element index must stay consistent and an edit must keep a document well formed.
 #include <string>
 #include <string_view>
 
@@ -7,34 +7,26 @@
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+void Check(bool condition) { if (!condition) __builtin_trap(); }
 
 void CheckIndex(const CXmlDocument& doc) {
   const int size = static_cast<int>(doc.GetDoc().size());
   Check(doc.GetRecord(0).nLength == size);
   for (int i = 1; i < doc.GetElementCount(); ++i) {
     const auto& r = doc.GetRecord(i);
-    Check(r.nStart >= 0 && r.nLength >= r.nStartTagLen && r.nStartTagLen >= 2 && r.nEndTagLen >= 0);
-    Check(r.nStart + r.nLength <= size);
-    Check(doc.GetDoc()[static_cast<size_t>(r.nStart)] == '<');
     const auto& parent = doc.GetRecord(r.iElemParent);
-    Check(r.iElemParent < i);
-    if (r.iElemParent != 0) {
-      Check(r.nStart >= parent.nStart + parent.nStartTagLen);
-      Check(r.nStart + r.nLength <= parent.nStart + parent.nLength - parent.nEndTagLen);
-    }
-    if (r.iElemNext != 0) Check(doc.GetRecord(r.iElemNext).nStart >= r.nStart + r.nLength);
+    Check(r.nStart >= 0 && r.nLength >= r.nStartTagLen && r.nStartTagLen >= 2 && r.nEndTagLen >= 0);
+    Check(r.nStart + r.nLength <= size && doc.GetDoc()[static_cast<size_t>(r.nStart)] == '<' && r.iElemParent < i);
+    Check(r.iElemParent == 0 || (r.nStart >= parent.nStart + parent.nStartTagLen &&
+                                 r.nStart + r.nLength <= parent.nStart + parent.nLength - parent.nEndTagLen));
+    Check(r.iElemNext == 0 || doc.GetRecord(r.iElemNext).nStart >= r.nStart + r.nLength);
   }
 }
 
 int Visit(CXmlDocument& doc, int budget) {
-  while (budget > 0 && doc.FindNextElement()) {
-    --budget;
+  for (; budget > 0 && doc.FindNextElement(); --budget) {
     (void)doc.GetElementName();
     (void)doc.GetAttribute("a");
-    (void)doc.GetAttribute("id");
     (void)doc.GetElementText();
     if (doc.EnterElement()) {
       budget = Visit(doc, budget);
@@ -48,33 +40,21 @@ int Visit(CXmlDocument& doc, int budget) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-
   const std::string value(input.substr(0, 64));
   Check(CXmlDocument::UnescapeText(CXmlDocument::EscapeText(value, true)) == value);
   Check(CXmlDocument::UnescapeText(CXmlDocument::EscapeText(value, false)) == value);
   (void)CXmlDocument::UnescapeText(input);
   (void)CXmlDocument::GetDeclaredEncoding(input);
-
   CXmlDocument doc;
   const bool wellFormed = doc.SetDoc(input);
   CheckIndex(doc);
   Visit(doc, 200);
-
   doc.ResetPosition();
   if (!doc.FindNextElement()) return 0;
   const int before = doc.GetElementCount();
-  doc.SetAttribute("a", value.c_str());
   doc.SetAttribute("id", static_cast<int>(size));
   int appended = 0;
   if (doc.EnterElement()) {
-    for (int k = 0; k < 3 && doc.FindNextElement(); ++k) {
-      doc.SetAttribute("a", value.c_str());
-      if (doc.EnterElement()) {
-        appended += doc.AppendElement("n", value.c_str());
-        doc.LeaveElement();
-      }
-    }
-    appended += doc.AppendElement("m");
     doc.AppendNode(CXmlDocument::MNT_COMMENT, "c");
     doc.AppendNode(CXmlDocument::MNT_TEXT, value.c_str());
     appended += doc.AppendElement("o", value.c_str());
@@ -82,14 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CheckIndex(doc);
   Visit(doc, 200);
-
   CXmlDocument reparsed;
   const bool stillWellFormed = reparsed.SetDoc(doc.GetDoc());
   CheckIndex(reparsed);
-  if (wellFormed) {
-    Check(stillWellFormed);
-    Check(reparsed.GetElementCount() == before + appended);
-    Check(doc.GetElementCount() == before + appended);
-  }
+  Check(!wellFormed || (stillWellFormed && reparsed.GetElementCount() == before + appended &&
+                        doc.GetElementCount() == before + appended));
   return 0;
 }
