@@ -47,8 +47,8 @@ if [ -n "$sp" ] && ! grep -q "$wordline" "$dir/words.txt" 2>/dev/null; then
       done
     } > "$dir/words.txt"
 fi
-# stack.log: every mapped file as one module (lowest start to highest end, in map order),
-# then the words four to a line; all numbers as 16 hex digits.
+# stack.log: every mapped file with code as one module (lowest start to highest end, in
+# map order), then the words four to a line; all numbers as 16 hex digits.
 awk -v words="$dir/words.txt" -v wordline="$wordline" '
   function pad(hex) { hex = sprintf("%16s", hex); gsub(/ /, "0", hex); return hex }
   $6 ~ /^\// {
@@ -56,11 +56,13 @@ awk -v words="$dir/words.txt" -v wordline="$wordline" '
     path = substr($0, index($0, $6))
     if (!(path in first)) { first[path] = range[1]; order[++count] = path }
     last[path] = range[2]
+    if ($2 ~ /x/) code[path] = 1
   }
   END {
     print "> modules"
     print "start            end                module name"
     for (i = 1; i <= count; i++) {
+      if (!(order[i] in code)) continue  # fonts and caches hold no return address
       name = order[i]; sub(/.*\//, "", name)
       printf "%s %s   %s\n", pad(first[order[i]]), pad(last[order[i]]), name
     }
