@@ -161,19 +161,13 @@ void SetModified(const std::string& path, time_t when) {
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
-// The same day of the month in the nearest earlier month that has it.
+// The same day of the month four years back (a 29 February has one there too).
 time_t SameDayEarlierMonth(time_t now) {
-  struct tm today {};
-  localtime_r(&now, &today);
-  for (int back = 1;; ++back) {
-    struct tm earlier = today;
-    earlier.tm_mon -= back;
-    earlier.tm_isdst = -1;
-    const time_t when = mktime(&earlier);
-    struct tm check {};
-    localtime_r(&when, &check);
-    if (check.tm_mday == today.tm_mday) return when;
-  }
+  struct tm earlier {};
+  localtime_r(&now, &earlier);
+  earlier.tm_year -= 4;
+  earlier.tm_isdst = -1;
+  return mktime(&earlier);
 }
 
 TEST_F(CrashPlugin, CacheCleanupKeepsOnlyFoldersOfTodaysDayOfMonth) {
