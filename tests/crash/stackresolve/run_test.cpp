@@ -1,5 +1,6 @@
 // Runs the built stackresolve in both modes in a scratch folder and compares its output
-// byte for byte, exit code included.
+// byte for byte, exit code included. The line rules are the rules test's; here the file
+// handling around them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,100 +15,67 @@ namespace fs = std::filesystem;
 using testfiles::ReadFile;
 using testfiles::WriteFile;
 
-struct RunResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-class StackresolveRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_root = testfiles::MakeTempDir("stackresolve-");
-    m_work = m_root + "work/";
-    fs::create_directory(m_work);
-  }
-  void TearDown() override { fs::remove_all(m_root); }
-
-  RunResult Run(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{VT_BIN_DIR "/stackresolve"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    crashtest::Child child = crashtest::Spawn(argv, m_work, m_root + "out", m_root + "err");
-    const int status = child.Wait(10000);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, child.Out(), ReadFile(m_root + "err")};
-  }
-
-  std::string m_root;
-  std::string m_work;
-};
-
-// The line rules are the rules test's; here the file handling around them.
-const char kDebuggerLog[] =
-    "> modules\n"
-    "start    end        module name\n"
-    "00400000 0044f000   main   (deferred)\n"
-    "\n"
-    "0012f5c4  00401234 7c90e920 00000000 0044f000\n"
-    "quit:\n";
-
-const char kExpectedScript[] =
+const char kLog[] =
+    "> modules\nstart    end        module name\n00400000 0044f000   main   (deferred)\n\n"
+    "0012f5c4  00401234 7c90e920 00000000 0044f000\nquit:\n";
+const char kScript[] =
     "*Dump main   (deferred)\nU 0x00401234 L-30;U 0x00401234 L30\n"
-    "*Dump main   (deferred)\nU 0x0044f000 L-30;U 0x0044f000 L30\n"
-    "q\n";
+    "*Dump main   (deferred)\nU 0x0044f000 L-30;U 0x0044f000 L30\nq\n";
+const char kMissing[] = ": No such file or directory\n";
 
-TEST_F(StackresolveRun, CommandScriptModeWritesTheScriptAndExitsWithOne) {
+const char kStale[] = "stale script";
+
+struct RunCase {
+  std::vector<std::string> args;
+  int exitCode;
+  std::string out;
+  std::string err;                 // its beginning; "" = nothing on standard error
+  std::string script = kStale;     // script.txt afterwards: a failed run leaves it alone
+  bool withoutInputs = false;      // modules.ini and stack.ini missing
+};
+
+class StackresolveRun : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(StackresolveRun, ExitCodeOutputAndScript) {
+  const RunCase& c = GetParam();
+  const std::string work = testfiles::MakeTempDir("stackresolve-");
   std::string crlf;  // the same log with Windows line ends reads the same
-  for (char c : std::string(kDebuggerLog)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  for (const std::string& log : {std::string(kDebuggerLog), crlf}) {
-    WriteFile(m_work + "debugger.log", log);
-    WriteFile(m_work + "script.txt", std::string(4096, '#'));  // emptied, not overwritten in place
-    const RunResult run = Run({"debugger.log", "script.txt"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(ReadFile(m_work + "script.txt"), kExpectedScript);
-    EXPECT_EQ(run.out + run.err, "");
+  for (char ch : std::string(kLog)) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+  WriteFile(work + "debugger.log", kLog);
+  WriteFile(work + "crlf.log", crlf);
+  WriteFile(work + "script.txt", kStale);
+  if (!c.withoutInputs) {
+    WriteFile(work + "modules.ini", "main.exe\t00400000-0044f000\tC:\\app\\main.exe\n"
+                                    "Loaded:  7c900000 7c9af000   C:\\WINDOWS\\system32\\ntdll.dll\n");
+    WriteFile(work + "stack.ini", "0012f5c4  00401234 7c90e920\n0044f000\n");
   }
+  std::vector<std::string> argv{VT_BIN_DIR "/stackresolve"};
+  argv.insert(argv.end(), c.args.begin(), c.args.end());
+  crashtest::Child child = crashtest::Spawn(argv, work, work + "out", work + "err");
+  const int status = child.Wait(10000);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.exitCode);
+  EXPECT_EQ(child.Out(), c.out);
+  const std::string err = ReadFile(work + "err");
+  EXPECT_EQ(c.err.empty() ? err : err.substr(0, c.err.size()), c.err);
+  EXPECT_EQ(ReadFile(work + "script.txt"), c.script);
+  fs::remove_all(work);
 }
 
-TEST_F(StackresolveRun, CommandScriptModeFailuresAreReportedAndEndWithZero) {
-  WriteFile(m_work + "debugger.log", kDebuggerLog);
-  fs::create_directory(m_work + "adir");
-  const std::pair<std::vector<std::string>, std::string> rows[] = {
-      {{"missing.log", "script.txt"}, "stackresolve: cannot open missing.log: No such file or directory\n"},
-      {{"adir", "script.txt"}, "stackresolve: cannot read adir: Is a directory\n"},
-      {{"debugger.log", "/dev/full"}, "stackresolve: cannot write /dev/full: No space left on device\n"},
-      // The script file is missing: nothing is read or written.
-      {{"debugger.log"}, "stackresolve: no command-script file given after debugger.log\nusage: "},
-  };
-  for (const auto& [args, err] : rows) {
-    const RunResult run = Run(args);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err.substr(0, err.size()), err);
-  }
-  EXPECT_FALSE(fs::exists(m_work + "script.txt"));
-}
-
-TEST_F(StackresolveRun, ConsoleModePrintsEveryHitInModuleOrder) {
-  WriteFile(m_work + "modules.ini",
-            "main.exe\t00400000-0044f000\tC:\\app\\main.exe\n"
-            "Loaded:  7c900000 7c9af000   C:\\WINDOWS\\system32\\ntdll.dll\n");
-  WriteFile(m_work + "stack.ini", "0012f5c4  00401234 7c90e920\n0044f000\n");
-  RunResult run = Run({});
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.out,
-            "main.exe [00400000-0044f000] - 0x00401234\n"
-            "  ntdll.dll [7c900000-7c9af000] - 0x7c90e920\n"
-            "main.exe [00400000-0044f000] - 0x0044f000\n");
-
-  fs::remove(m_work + "modules.ini");
-  fs::remove(m_work + "stack.ini");
-  run = Run({});
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, "Can not find [modules.ini].\nCan not find [stack.ini].\n");
-  EXPECT_EQ(run.err,
-            "stackresolve: cannot open modules.ini: No such file or directory\n"
-            "stackresolve: cannot open stack.ini: No such file or directory\n");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StackresolveRun,
+    ::testing::Values(
+        RunCase{{"debugger.log", "script.txt"}, 1, "", "", kScript}, RunCase{{"crlf.log", "script.txt"}, 1, "", "", kScript},
+        RunCase{{"missing.log", "script.txt"}, 0, "", std::string("stackresolve: cannot open missing.log") + kMissing},
+        RunCase{{".", "script.txt"}, 0, "", "stackresolve: cannot read .: Is a directory\n"},
+        RunCase{{"debugger.log", "/dev/full"}, 0, "", "stackresolve: cannot write /dev/full: No space left on device\n"},
+        // The script file is missing: nothing is read or written.
+        RunCase{{"debugger.log"}, 0, "", "stackresolve: no command-script file given after debugger.log\nusage: "},
+        RunCase{{}, 0,
+                "main.exe [00400000-0044f000] - 0x00401234\n  ntdll.dll [7c900000-7c9af000] - 0x7c90e920\n"
+                "main.exe [00400000-0044f000] - 0x0044f000\n",
+                ""},
+        RunCase{{}, 0, "Can not find [modules.ini].\nCan not find [stack.ini].\n",
+                std::string("stackresolve: cannot open modules.ini") + kMissing + "stackresolve: cannot open stack.ini" +
+                    kMissing, kStale, true}));
 
 }  // namespace
