@@ -35,6 +35,14 @@ struct Child {
     }
   }
 
+  // How it ended: its exit code, kBySignal + the signal that ended it, or -1 (not in time).
+  static constexpr int kBySignal = 1000;
+  int End(int timeoutMs) {
+    const int status = Wait(timeoutMs);
+    if (status == -1) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : kBySignal + WTERMSIG(status);
+  }
+
   bool WaitForOutput(const std::string& text, int timeoutMs) const {
     for (int waited = 0; waited < timeoutMs; waited += 10) {
       if (Out().find(text) != std::string::npos) return true;

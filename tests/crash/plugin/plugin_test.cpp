@@ -52,18 +52,18 @@ class CrashPlugin : public ::testing::Test {
     chmod((dir + "/Crashkit.sh").c_str(), 0755);
   }
 
-  // Runs the host to its end; returns the wait status. The host's "tid=<hex> fn=<hex>"
+  // Runs the host to its end; returns how it ended. The host's "tid=<hex> fn=<hex>"
   // lines name the faulting threads and functions.
   int RunHost(const std::string& mode) {
     m_host = crashtest::Spawn({crashtest::TestBinary("crash_fault_host"), m_prog + "/CrashkitPlugin.so", mode},
                               m_root, m_root + "host.out");
-    const int status = m_host.Wait(60000);
+    const int ended = m_host.End(60000);
     const std::string out = m_host.Out();
     static const std::regex kLine("tid=([0-9a-f]+) fn=([0-9a-f]+)");
     for (std::sregex_iterator it(out.begin(), out.end(), kLine), end; it != end; ++it) {
       m_faulting.push_back({(*it)[1], std::stoull((*it)[2], nullptr, 16)});
     }
-    return status;
+    return ended;
   }
 
   std::string m_root;
@@ -85,9 +85,7 @@ TEST_P(CrashPluginFault, ScriptGetsTheFaultAndTheHostEndsWithItsSignal) {
   const FaultCase& c = GetParam();
   const std::string toolDir = m_root + c.scriptDir;
   PutScript(toolDir);
-  const int status = RunHost(c.mode);
-  ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << status << "\n" << m_host.Out();
-  EXPECT_EQ(WTERMSIG(status), c.signal);
+  ASSERT_EQ(RunHost(c.mode), crashtest::Child::kBySignal + c.signal) << m_host.Out();
 
   const std::string out = m_host.Out();
   EXPECT_NE(out.find("clear " + m_prog + "/output/cache/\n"), std::string::npos) << out;
@@ -120,9 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, CrashPluginFault,
 
 TEST_F(CrashPlugin, TwoThreadsFaultingAtOnceRunTheirScriptsOneAfterTheOther) {
   PutScript(m_prog);
-  const int status = RunHost("two");
-  ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << m_host.Out();
-  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  ASSERT_EQ(RunHost("two"), crashtest::Child::kBySignal + SIGSEGV) << m_host.Out();
   ASSERT_EQ(m_faulting.size(), 2u);
   const std::vector<std::string> order = Lines(ReadFile(m_prog + "/order.log"));
   ASSERT_EQ(order.size(), 4u) << ReadFile(m_prog + "/order.log");
@@ -136,7 +132,7 @@ TEST_F(CrashPlugin, TwoThreadsFaultingAtOnceRunTheirScriptsOneAfterTheOther) {
 // return address gdb shows for main, and a library's too.
 TEST_F(CrashPlugin, DefaultScriptsStackLogFeedsStackresolve) {
   fs::copy_file(VT_BIN_DIR "/Crashkit.sh", m_prog + "/Crashkit.sh");
-  ASSERT_TRUE(WIFSIGNALED(RunHost("null"))) << m_host.Out();
+  ASSERT_EQ(RunHost("null"), crashtest::Child::kBySignal + SIGSEGV) << m_host.Out();
   std::string dump;
   for (const auto& entry : fs::directory_iterator(m_prog + "/output")) {
     if (entry.path().filename().string().starts_with(std::to_string(m_host.pid) + "-")) dump = entry.path();
@@ -147,8 +143,7 @@ TEST_F(CrashPlugin, DefaultScriptsStackLogFeedsStackresolve) {
   ASSERT_TRUE(std::regex_search(backtrace, m, std::regex("#[0-9]+ +0x([0-9a-f]{16}) in main \\("))) << backtrace;
   crashtest::Child run =
       crashtest::Spawn({VT_BIN_DIR "/stackresolve", dump + "/stack.log", "script.txt"}, m_root, m_root + "sr.out");
-  const int status = run.Wait(10000);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << run.Out();
+  EXPECT_EQ(run.End(10000), 1) << run.Out();
   const std::string script = ReadFile(m_root + "script.txt");
   EXPECT_TRUE(script.starts_with("*Dump crash_fault_host\nU 0x" + m[1].str() + " L-30;U 0x" + m[1].str() + " L30\n"))
       << script << ReadFile(dump + "/stack.log");

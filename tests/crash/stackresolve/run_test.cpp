@@ -52,8 +52,7 @@ TEST_P(StackresolveRun, ExitCodeOutputAndScript) {
   std::vector<std::string> argv{VT_BIN_DIR "/stackresolve"};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
   crashtest::Child child = crashtest::Spawn(argv, work, work + "out", work + "err");
-  const int status = child.Wait(10000);
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.exitCode);
+  EXPECT_EQ(child.End(10000), c.exitCode);
   EXPECT_EQ(child.Out(), c.out);
   const std::string err = ReadFile(work + "err");
   EXPECT_EQ(c.err.empty() ? err : err.substr(0, c.err.size()), c.err);

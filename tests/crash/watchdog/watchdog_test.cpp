@@ -85,9 +85,7 @@ class WatchdogCommandLine : public Watchdog, public ::testing::WithParamInterfac
 
 TEST_P(WatchdogCommandLine, PrintsTheUsageThenActsOnTheOptions) {
   crashtest::Child run = RunSentrel(GetParam().args);
-  const int status = run.Wait(10000);
-  ASSERT_TRUE(status != -1 && WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), GetParam().exitCode);
+  EXPECT_EQ(run.End(10000), GetParam().exitCode);
   EXPECT_EQ(run.Out(), Usage() + GetParam().afterUsage);
 }
 
@@ -140,10 +138,9 @@ TEST_P(WatchdogDump, ReportsTheInitialBreakpointThenTheFaultAndRunsTheDumpScript
   crashtest::Child run = RunSentrel(args);
   ASSERT_TRUE(run.WaitForOutput("A breakpoint(caused by int3) was encountered. \n", 10000)) << run.Out();
   WriteFile(m_work + "trigger", "");
-  const int status = run.Wait(30000);
+  const int end = run.End(30000);
   const std::string out = run.Out();
-  ASSERT_TRUE(status != -1 && WIFEXITED(status)) << out;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+  ASSERT_EQ(end, 0) << out;
 
   std::smatch m;
   std::string pid = std::to_string(host.pid);
@@ -185,8 +182,7 @@ TEST_P(WatchdogDump, ReportsTheInitialBreakpointThenTheFaultAndRunsTheDumpScript
     EXPECT_EQ(ReadFile(m_work + "restarted.txt"), "restarted\n");
   }
   if (way != "-n") {  // untraced, the host dies of its own fault
-    const int hostStatus = host.Wait(10000);
-    EXPECT_TRUE(hostStatus != -1 && WIFSIGNALED(hostStatus) && WTERMSIG(hostStatus) == SIGSEGV) << hostStatus;
+    EXPECT_EQ(host.End(10000), crashtest::Child::kBySignal + SIGSEGV);
   }
 }
 
@@ -213,10 +209,8 @@ TEST_F(Watchdog, ThreadCheckListsTheBusyThreadAndNotTheIdleOne) {
   const std::string hostOut = host.Out();
   ASSERT_TRUE(std::regex_search(hostOut, threads, std::regex("busy=([0-9a-f]+) idle=([0-9a-f]+)")));
   crashtest::Child run = RunSentrel({"-s", std::to_string(host.pid), "500", "10"});
-  const int status = run.Wait(10000);
+  EXPECT_EQ(run.End(10000), 0);
   const std::string out = run.Out();
-  ASSERT_TRUE(status != -1 && WIFEXITED(status)) << out;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_NE(out.find("\nProcess[" + std::to_string(host.pid) +
                      "]:Check all the (3) threads. (wait tick=500, delta CS=10)\nTID\tDCS\tDKT\tDUT\tContexSwitches\n"),
             std::string::npos)
@@ -231,14 +225,11 @@ TEST_F(Watchdog, InterruptedWatchdogLeavesItsTargetRunning) {
   crashtest::Child run = RunSentrel({"-p", std::to_string(host.pid)});
   ASSERT_TRUE(run.WaitForOutput("A breakpoint(caused by int3) was encountered. \n", 10000)) << run.Out();
   kill(run.pid, SIGINT);
-  const int status = run.Wait(10000);
-  EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
-  usleep(200000);
-  int hostStatus = 0;
-  EXPECT_EQ(waitpid(host.pid, &hostStatus, WNOHANG), 0) << "the host ended";
-  WriteFile(m_work + "trigger", "");  // still running, untraced: it faults and dies
-  hostStatus = host.Wait(10000);
-  EXPECT_TRUE(hostStatus != -1 && WIFSIGNALED(hostStatus) && WTERMSIG(hostStatus) == SIGSEGV) << hostStatus;
+  EXPECT_EQ(run.End(10000), crashtest::Child::kBySignal + SIGINT);
+  // Still running, untraced and not stopped: it faults and dies of its own fault.
+  WriteFile(m_work + "trigger", "");
+  EXPECT_EQ(host.End(10000), crashtest::Child::kBySignal + SIGSEGV);
+
 }
 
 }  // namespace
