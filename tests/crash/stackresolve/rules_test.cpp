@@ -85,38 +85,26 @@ TEST(DebuggerLogReader, The64BitHeadingSelectsSixteenDigitColumns) {
   EXPECT_EQ(reader.WordDigits(), 16u);
 }
 
-const std::vector<ModuleRange> kMain = {{"main   (deferred)", 0x400000, 0x44f000}};
-
-TEST(CommandScript, EndAddressCountsAndRepeatedWordsAreCommentedOut) {
-  EXPECT_EQ(BuildCommandScript(kMain, {"00401234 7c90e920 00000000 0044f000",
-                                       "0044f001 00401234 003ffff0 00400000"}),
+TEST(CommandScript, CountsWordsOfTheLogsWidthInModulesAndCommentsOutRepeats) {
+  const std::vector<ModuleRange> main = {{"main   (deferred)", 0x400000, 0x44f000}};
+  EXPECT_EQ(BuildCommandScript(main, {"00401234 7c90e920 00000000 0044f000", "0044f001 00401234 003ffff0 00400000"}),
             "*Dump main   (deferred)\nU 0x00401234 L-30;U 0x00401234 L30\n"
-            "*Dump main   (deferred)\nU 0x0044f000 L-30;U 0x0044f000 L30\n"
+            "*Dump main   (deferred)\nU 0x0044f000 L-30;U 0x0044f000 L30\n"  // the end counts
             "*Dump main   (deferred)\n* 0x00401234 L-30;U 0x00401234 L30\n"
-            "*Dump main   (deferred)\nU 0x00400000 L-30;U 0x00400000 L30\n"
-            "q\n");
+            "*Dump main   (deferred)\nU 0x00400000 L-30;U 0x00400000 L30\nq\n");
   EXPECT_EQ(BuildCommandScript({}, {"00401234 7c90e920 00000000 0044f000"}), "q\n");
-}
 
-TEST(CommandScript, WordsThatDoNotCountStillMarkTheirValueSeen) {
-  const std::vector<ModuleRange> fromZero = {{"low", 0, 0xffff}};
-  // 00000fff is below the bound; "1234" is too short but remembers 0x1234; in a 32-bit
-  // log the 9-digit token is remembered as its low 32 bits.
-  EXPECT_EQ(BuildCommandScript(fromZero, {"00000fff 1234 00001234 100002000 00002000 x0002000"}),
-            "*Dump low\n* 0x00001234 L-30;U 0x00001234 L30\n"
-            "*Dump low\n* 0x00002000 L-30;U 0x00002000 L30\n"
-            "q\n");
-}
+  // Words that do not count still mark their value seen: 00000fff is below the bound,
+  // "1234" too short; a 9-digit token in a 32-bit log is remembered as its low 32 bits.
+  EXPECT_EQ(BuildCommandScript({{"low", 0, 0xffff}}, {"00000fff 1234 00001234 100002000 00002000 x0002000"}),
+            "*Dump low\n* 0x00001234 L-30;U 0x00001234 L30\n*Dump low\n* 0x00002000 L-30;U 0x00002000 L30\nq\n");
 
-// An 8-digit token does not count in a 64-bit log but still marks its value seen.
-TEST(CommandScript, SixteenDigitWordsKeepTheirUpperHalf) {
-  const std::vector<ModuleRange> modules = {{"host", 0x5611eac5a000, 0x5611eac5f000},
-                                            {"low32", 0xeac5a000, 0xeac5f000}};
-  EXPECT_EQ(BuildCommandScript(modules, {"00005611eac5b2e8 eac5b2e8 00000000eac5b2e8 00005611eac5b2e8"}, 16),
+  // 16-digit words keep their upper half; an 8-digit token does not count there.
+  const std::vector<ModuleRange> wide = {{"host", 0x5611eac5a000, 0x5611eac5f000}, {"low32", 0xeac5a000, 0xeac5f000}};
+  EXPECT_EQ(BuildCommandScript(wide, {"00005611eac5b2e8 eac5b2e8 00000000eac5b2e8 00005611eac5b2e8"}, 16),
             "*Dump host\nU 0x00005611eac5b2e8 L-30;U 0x00005611eac5b2e8 L30\n"
             "*Dump low32\n* 0x00000000eac5b2e8 L-30;U 0x00000000eac5b2e8 L30\n"
-            "*Dump host\n* 0x00005611eac5b2e8 L-30;U 0x00005611eac5b2e8 L30\n"
-            "q\n");
+            "*Dump host\n* 0x00005611eac5b2e8 L-30;U 0x00005611eac5b2e8 L30\nq\n");
 }
 
 TEST(ConsoleReport, ReadsTabAndPrefixedLayouts) {

@@ -63,10 +63,12 @@ TEST_P(StackresolveRun, ExitCodeOutputAndScript) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, StackresolveRun,
     ::testing::Values(
-        RunCase{{"debugger.log", "script.txt"}, 1, "", "", kScript}, RunCase{{"crlf.log", "script.txt"}, 1, "", "", kScript},
+        RunCase{{"debugger.log", "script.txt"}, 1, "", "", kScript},
+        RunCase{{"crlf.log", "script.txt"}, 1, "", "", kScript},
         RunCase{{"missing.log", "script.txt"}, 0, "", std::string("stackresolve: cannot open missing.log") + kMissing},
         RunCase{{".", "script.txt"}, 0, "", "stackresolve: cannot read .: Is a directory\n"},
-        RunCase{{"debugger.log", "/dev/full"}, 0, "", "stackresolve: cannot write /dev/full: No space left on device\n"},
+        RunCase{{"debugger.log", "/dev/full"}, 0, "",
+                "stackresolve: cannot write /dev/full: No space left on device\n"},
         // The script file is missing: nothing is read or written.
         RunCase{{"debugger.log"}, 0, "", "stackresolve: no command-script file given after debugger.log\nusage: "},
         RunCase{{}, 0,
@@ -74,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "main.exe [00400000-0044f000] - 0x0044f000\n",
                 ""},
         RunCase{{}, 0, "Can not find [modules.ini].\nCan not find [stack.ini].\n",
-                std::string("stackresolve: cannot open modules.ini") + kMissing + "stackresolve: cannot open stack.ini" +
-                    kMissing, kStale, true}));
+                std::string("stackresolve: cannot open modules.ini") + kMissing +
+                    "stackresolve: cannot open stack.ini" + kMissing,
+                kStale, true}));
 
 }  // namespace

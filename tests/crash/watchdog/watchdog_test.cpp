@@ -168,8 +168,8 @@ TEST_P(WatchdogDump, ReportsTheInitialBreakpointThenTheFaultAndRunsTheDumpScript
       << out;
   const std::string addr = m[1];
   EXPECT_TRUE(std::stoul(addr, nullptr, 16) >= fn && std::stoul(addr, nullptr, 16) < fn + 64) << addr;
-  EXPECT_NE(out.find(m.str() + kAccessViolationText + "----------------------\nBelow script execute:\n\"./Crashkit.sh\" " +
-                     pid + " " + tid + " " + addr + "\n\n"),
+  EXPECT_NE(out.find(m.str() + kAccessViolationText + "----------------------\nBelow script execute:\n" +
+                     "\"./Crashkit.sh\" " + pid + " " + tid + " " + addr + "\n\n"),
             std::string::npos) << out;
   std::string ending = c.ending;  // the toolkit's own warnings about a display may come before it
   for (const auto& [key, value] : {std::pair<std::string, std::string>{"PID", pid}, {"TID", tid}, {"ADDR", addr}}) {
