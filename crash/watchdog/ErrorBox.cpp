@@ -21,7 +21,7 @@ bool IsSet(const char* name) {
 
 // Started on the first box only: most runs end without one.
 bool OpenScreen() {
-  static const bool open = [] {
+  static const bool hasScreen = [] {
     if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY")) return false;
     // A display that cannot be reached falls back to the offscreen platform instead of
     // ending the process; a platform chosen by the user is kept.
@@ -31,7 +31,7 @@ bool OpenScreen() {
     framework::InitApplication(&g_argc, g_argv);
     return framework::HasScreen();
   }();
-  return open;
+  return hasScreen;
 }
 
 }  // namespace
