@@ -171,6 +171,17 @@ FAULTS = [
     ("converter-port-zero",
      [("converter/ConverterCommand.cpp", "ParseInt(rest.substr(colon + 1), 1, 65535, &p)", "ParseInt(rest.substr(colon + 1), 0, 65535, &p)")],
      "^converter_test$", "converter_test"),
+    # Crash tools: stackresolve's 64-bit words, the default script's stack log, Sentrel's box fallback.
+    ("stackresolve-64bit-words-truncated",
+     [("crash/stackresolve/CommandScript.cpp", "wordDigits > 8 ? HexToUInt64(token) : HexToUInt32(token)", "HexToUInt32(token)")],
+     "^crash_(stackresolve_|plugin_test$)", "crash_stackresolve_rules_test crash_stackresolve_run_test stackresolve crash_plugin_test"),
+    ("crashkit-module-start-last-mapping",
+     [("crash/plugin/Crashkit.sh", "if (!(path in first)) { first[path] = range[1]; order[++count] = path }",
+       "if (!(path in first)) order[++count] = path; first[path] = range[1]")],
+     "^crash_plugin_test$", "crash_plugin_test CrashkitPlugin crash_fault_host stackresolve"),
+    ("sentrel-box-no-offscreen-fallback",
+     [("crash/watchdog/ErrorBox.cpp", '"xcb;offscreen"', '"xcb"')],
+     "^crash_watchdog_test$", "crash_watchdog_test Sentrel crash_fault_host"),
 ]
 
 

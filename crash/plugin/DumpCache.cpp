@@ -43,6 +43,7 @@ void RemoveDirectoryTree(const std::string& path) {
 void ClearDumpCache(const std::string& toolDirectory) {
   const std::string cache = toolDirectory + "/output/cache/";
   printf("clear %s\n", cache.c_str());
+  fflush(stdout);  // a crash later on must not take the line with it
   const int today = DayOfMonth(time(nullptr));
   DIR* dir = opendir(cache.c_str());
   if (!dir) return;

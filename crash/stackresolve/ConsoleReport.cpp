@@ -54,7 +54,8 @@ std::string ReportStackIniLine(std::string_view line, const std::vector<ModuleRa
       for (const ModuleRange* module : ModulesHolding(modules, value)) {
         char numbers[48];
         int length = std::snprintf(numbers, sizeof numbers, " [%08x-%08x] - 0x%08x\n",
-                                   module->start, module->end, value);
+                                   static_cast<uint32_t>(module->start),
+                                   static_cast<uint32_t>(module->end), value);
         report.append(module->name).append(numbers, static_cast<size_t>(length));
       }
     }

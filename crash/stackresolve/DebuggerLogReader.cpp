@@ -7,7 +7,13 @@ namespace stackresolve {
 bool CDebuggerLogReader::FeedLine(std::string_view line) {
   if (m_ended) return false;
   if (!m_inModulePart) {
-    m_inModulePart = line.find(kModuleListHeading) != std::string_view::npos;
+    // The 32-bit heading is looked for first, so a 32-bit log reads as it always did.
+    for (const LogLayout& layout : {kLayout32, kLayout64}) {
+      if (line.find(layout.heading) == std::string_view::npos) continue;
+      m_layout = layout;
+      m_inModulePart = true;
+      break;
+    }
     return true;
   }
   if (line.starts_with("quit:")) {
@@ -15,9 +21,10 @@ bool CDebuggerLogReader::FeedLine(std::string_view line) {
     return false;
   }
   // Both lengths must match: a stack line is nothing but hex digits and blanks.
-  if (line.size() == kStackLineLength &&
-      CutToken(line, TokenSet::StackLine).size() == kStackLineLength) {
-    m_stackLines.emplace_back(line.substr(kStackWordsOffset));
+  const size_t stackLineLength = m_layout.StackLineLength();
+  if (line.size() == stackLineLength &&
+      CutToken(line, TokenSet::StackLine).size() == stackLineLength) {
+    m_stackLines.emplace_back(line.substr(m_layout.StackWordsOffset()));
     m_stackBegun = true;
     return true;
   }
@@ -29,15 +36,16 @@ bool CDebuggerLogReader::FeedLine(std::string_view line) {
     m_emptyLineSeen = true;
     return true;
   }
-  m_modules.push_back(ParseModuleListLine(line));
+  m_modules.push_back(ParseModuleListLine(line, m_layout));
   return true;
 }
 
-ModuleRange ParseModuleListLine(std::string_view line) {
+ModuleRange ParseModuleListLine(std::string_view line, const LogLayout& layout) {
+  const size_t digits = layout.wordDigits;
   ModuleRange module;
-  module.start = HexToUInt32(LeftPart(line, 8));
-  module.end = HexToUInt32(MidPart(line, 9, 8));
-  module.name = MidPart(line, 20);
+  module.start = HexToUInt64(LeftPart(line, digits));
+  module.end = HexToUInt64(MidPart(line, layout.EndOffset(), digits));
+  module.name = MidPart(line, layout.NameOffset());
   return module;
 }
 

@@ -38,14 +38,14 @@ std::string_view DropTokenAndSeparator(std::string_view text, size_t tokenLength
   return consumed >= text.size() ? std::string_view() : text.substr(consumed);
 }
 
-uint32_t HexToUInt32(std::string_view text) {
+uint64_t HexToUInt64(std::string_view text) {
   if (text.size() < 3) return 0;
-  uint32_t value = 0;
-  uint32_t weight = 1;  // becomes 0 after eight digits: higher digits drop out of the sum
+  uint64_t value = 0;
+  uint64_t weight = 1;  // becomes 0 after sixteen digits: higher digits drop out of the sum
   for (auto it = text.rbegin(); it != text.rend(); ++it) {
     int digit = HexDigitValue(*it);
     if (digit < 0) return 0;
-    value += static_cast<uint32_t>(digit) * weight;
+    value += static_cast<uint64_t>(digit) * weight;
     weight *= 16;
   }
   return value;

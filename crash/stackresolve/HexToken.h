@@ -28,8 +28,10 @@ std::string_view CutToken(std::string_view text, TokenSet set);
 std::string_view DropTokenAndSeparator(std::string_view text, size_t tokenLength);
 
 // Texts shorter than three characters give 0, and so does any character that is not a hex
-// digit (so "0x401000" gives 0). Digits beyond the last eight wrap out of the 32-bit sum.
-uint32_t HexToUInt32(std::string_view text);
+// digit (so "0x401000" gives 0). Digits beyond the last sixteen wrap out of the 64-bit sum.
+uint64_t HexToUInt64(std::string_view text);
+// The same rules in 32 bits: digits beyond the last eight wrap out.
+inline uint32_t HexToUInt32(std::string_view text) { return static_cast<uint32_t>(HexToUInt64(text)); }
 
 // Substring helpers that clamp instead of throwing, for lines shorter than their layout.
 std::string_view LeftPart(std::string_view text, size_t count);

@@ -1,8 +1,9 @@
 // stackresolve: relates the raw words of a dumped stack to the modules of the crashed
 // process.
 //   stackresolve <debugger-log> <command-script>
-//       reads the debugger's module list and stack dump, writes a debugger script that
-//       unassembles around every word pointing into a module; exit code 1 when written.
+//       reads the debugger's module list and stack dump (8- or 16-digit words), writes a
+//       debugger script that unassembles around every word pointing into a module; exit
+//       code 1 when written.
 //   stackresolve
 //       reads modules.ini and stack.ini from the current folder and prints a line for
 //       every stack word inside a module; exit code 0.
@@ -36,7 +37,8 @@ int RunCommandScriptMode(const std::string& logPath, const std::string& scriptPa
     ReportFileError(logPath, error);
     return kExitOther;
   }
-  std::string script = stackresolve::BuildCommandScript(reader.Modules(), reader.StackLines());
+  std::string script =
+      stackresolve::BuildCommandScript(reader.Modules(), reader.StackLines(), reader.WordDigits());
   error = stackresolve::WriteTextFile(scriptPath, script);
   if (error) {
     ReportFileError(scriptPath, error);

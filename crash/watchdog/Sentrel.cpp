@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "crash/plugin/ExceptionCode.h"
-#include "crash/watchdog/ConsoleMessageBox.h"
+#include "crash/watchdog/ErrorBox.h"
 #include "crash/watchdog/ExceptionText.h"
 #include "crash/watchdog/ProcessList.h"
 #include "crash/watchdog/ThreadSnapshot.h"

@@ -35,6 +35,14 @@ struct Child {
     }
   }
 
+  // How it ended: its exit code, kBySignal + the signal that ended it, or -1 (not in time).
+  static constexpr int kBySignal = 1000;
+  int End(int timeoutMs) {
+    const int status = Wait(timeoutMs);
+    if (status == -1) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : kBySignal + WTERMSIG(status);
+  }
+
   bool WaitForOutput(const std::string& text, int timeoutMs) const {
     for (int waited = 0; waited < timeoutMs; waited += 10) {
       if (Out().find(text) != std::string::npos) return true;
@@ -44,8 +52,9 @@ struct Child {
   }
 };
 
-// stdout and stderr both go to outPath; stdin is /dev/null.
-inline Child Spawn(const std::vector<std::string>& args, const std::string& cwd, const std::string& outPath) {
+// stdout goes to outPath, stderr too unless errPath is given; stdin is /dev/null.
+inline Child Spawn(const std::vector<std::string>& args, const std::string& cwd, const std::string& outPath,
+                   const std::string& errPath = "") {
   Child child;
   child.outPath = outPath;
   child.pid = fork();
@@ -54,11 +63,12 @@ inline Child Spawn(const std::vector<std::string>& args, const std::string& cwd,
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = errPath.empty() ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int in = open("/dev/null", O_RDONLY);
-    if (out < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+    if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
-    dup2(out, 2);
+    dup2(err, 2);
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -13,26 +13,26 @@
 namespace stackresolve {
 namespace {
 
-TEST(HexToUInt32, FollowsTheConversionRules) {
-  struct Row { const char* text; uint32_t value; };
+TEST(HexToken, ConversionAndCutRules) {
+  struct Row { const char* text; uint64_t value32, value64; };
   const Row rows[] = {
-      {"1f", 0},                  // fewer than three characters
-      {"01f", 0x1f},
-      {"0044F000", 0x44f000},
-      {"0x401000", 0},            // "x" is not a digit
-      {"0040 000", 0},
-      {"123456789", 0x23456789},  // the ninth digit wraps out
-      {"ffffffff", 0xffffffff},
+      {"1f", 0, 0},  // fewer than three characters
+      {"01f", 0x1f, 0x1f},
+      {"0044F000", 0x44f000, 0x44f000},
+      {"0x401000", 0, 0},  // "x" is not a digit
+      {"0040 000", 0, 0},
+      {"123456789", 0x23456789, 0x123456789},  // the ninth digit wraps out of 32 bits
+      {"00007ffff7c29d90", 0xf7c29d90, 0x7ffff7c29d90},
+      {"100007ffff7c29d90", 0xf7c29d90, 0x7ffff7c29d90},  // the seventeenth out of 64
   };
-  for (const Row& row : rows) EXPECT_EQ(HexToUInt32(row.text), row.value) << row.text;
-}
-
-TEST(CutToken, EachSetStopsAtItsFirstForeignCharacter) {
+  for (const Row& row : rows) {
+    EXPECT_EQ(HexToUInt32(row.text), row.value32) << row.text;
+    EXPECT_EQ(HexToUInt64(row.text), row.value64) << row.text;
+  }
   EXPECT_EQ(CutToken("0012f5c4  0040 x", TokenSet::StackLine), "0012f5c4  0040 ");
   EXPECT_EQ(CutToken("0040abcd 7c", TokenSet::StackWord), "0040abcd");
   EXPECT_EQ(CutToken("00g0G000-1", TokenSet::ModulesIniAddress), "00g0G000");
   EXPECT_EQ(CutToken("0x40123X 1", TokenSet::StackIniWord), "0x40123X");
-  EXPECT_EQ(CutToken("x401", TokenSet::StackWord), "");
 }
 
 CDebuggerLogReader Feed(const std::vector<std::string>& lines, size_t* linesTaken = nullptr) {
@@ -46,65 +46,65 @@ CDebuggerLogReader Feed(const std::vector<std::string>& lines, size_t* linesTake
   return reader;
 }
 
-TEST(DebuggerLogReader, ModuleLineKeepsItsStatusTextAndListEndsAtFirstEmptyLine) {
-  CDebuggerLogReader reader = Feed({"00400000 0044f000   before heading", "> modules",
-                                    "start    end        module name",
-                                    "00400000 0044f000   main   (deferred)", "",
-                                    "Unloaded modules:", "71ab0000 71ac7000   ws2help.dll"});
+const std::string kStack32 = "0012f5c4  00401234 7c90e920 00000000 0044f000";
+const std::string kStack64 =
+    "00007ffc71088b28  00005611eac5b2e8 0000000000000000 00007f616284524a 0000000300000000";
+
+TEST(DebuggerLogReader, ModuleListEndsAtItsFirstEmptyLineAndStackDumpAtItsFirstOtherLine) {
+  size_t taken = 0;
+  CDebuggerLogReader reader = Feed({"00400000 0044f000   before heading", "> modules", std::string(kModuleListHeading),
+                                    "00400000 0044f000   main   (deferred)", "", "71ab0000 71ac7000   ws2help.dll",
+                                    kStack32, kStack32 + " ", kStack32},
+                                   &taken);
+  EXPECT_EQ(taken, 8u);  // the 46-character line ended the dump
   ASSERT_EQ(reader.Modules().size(), 1u);
   EXPECT_EQ(reader.Modules()[0].name, "main   (deferred)");
   EXPECT_EQ(reader.Modules()[0].start, 0x400000u);
   EXPECT_EQ(reader.Modules()[0].end, 0x44f000u);
-  EXPECT_TRUE(reader.StackLines().empty());
-}
+  EXPECT_EQ(reader.StackLines(), std::vector<std::string>{kStack32.substr(10)});
+  EXPECT_EQ(reader.WordDigits(), 8u);
 
-TEST(DebuggerLogReader, OnlyA45CharacterHexLineIsAStackLineAndTheDumpEndsAtItsFirstOtherLine) {
-  const std::string stackLine = "0012f5c4  00401234 7c90e920 00000000 0044f000";
-  ASSERT_EQ(stackLine.size(), 45u);
-  size_t taken = 0;
-  CDebuggerLogReader reader =
-      Feed({"start    end        module name", "00400000 0044f000   main", stackLine,
-            stackLine + " ", stackLine, "never read"},
-           &taken);
-  EXPECT_EQ(taken, 4u);  // the 46-character line ended the dump
-  ASSERT_EQ(reader.StackLines().size(), 1u);
-  EXPECT_EQ(reader.StackLines()[0], "00401234 7c90e920 00000000 0044f000");
-
-  // 44 hex characters and a stray letter in 45 are module lines, not stack lines.
-  reader = Feed({"start    end        module name", stackLine.substr(1),
-                 "0012f5c4  00401234 7c90e920 00000000 0044f00g"});
+  // 44 hex characters and a stray letter in 45 are module lines; "quit:" ends at once.
+  reader = Feed({std::string(kModuleListHeading), kStack32.substr(1), kStack32.substr(0, 44) + "g", "quit:",
+                 "7c900000 7c9af000   ntdll"},
+                &taken);
+  EXPECT_EQ(taken, 4u);
   EXPECT_EQ(reader.Modules().size(), 2u);
   EXPECT_TRUE(reader.StackLines().empty());
 }
 
-TEST(DebuggerLogReader, QuitEndsTheInputInsideTheModuleList) {
-  size_t taken = 0;
-  CDebuggerLogReader reader = Feed({"start    end        module name", "00400000 0044f000   main",
-                                    "quit:", "7c900000 7c9af000   ntdll"},
-                                   &taken);
-  EXPECT_EQ(taken, 3u);
-  EXPECT_EQ(reader.Modules().size(), 1u);
+TEST(DebuggerLogReader, The64BitHeadingSelectsSixteenDigitColumns) {
+  CDebuggerLogReader reader = Feed({std::string(kModuleListHeading64),
+                                    "00005611eac5a000 00005611eac5f000   crash_fault_host", "", kStack32,
+                                    kStack64, kStack64 + " "});
+  ASSERT_EQ(reader.Modules().size(), 1u);
+  EXPECT_EQ(reader.Modules()[0].name, "crash_fault_host");
+  EXPECT_EQ(reader.Modules()[0].start, 0x5611eac5a000u);
+  EXPECT_EQ(reader.Modules()[0].end, 0x5611eac5f000u);
+  EXPECT_EQ(reader.StackLines(), std::vector<std::string>{kStack64.substr(18)});  // a 45 is skipped
+  EXPECT_EQ(reader.WordDigits(), 16u);
 }
 
-const std::vector<ModuleRange> kMain = {{"main   (deferred)", 0x400000, 0x44f000}};
-
-TEST(CommandScript, EndAddressCountsAndRepeatedWordsAreCommentedOut) {
-  EXPECT_EQ(BuildCommandScript(kMain, {"00401234 7c90e920 00000000 0044f000",
-                                       "0044f001 00401234 003ffff0 00400000"}),
+TEST(CommandScript, CountsWordsOfTheLogsWidthInModulesAndCommentsOutRepeats) {
+  const std::vector<ModuleRange> main = {{"main   (deferred)", 0x400000, 0x44f000}};
+  EXPECT_EQ(BuildCommandScript(main, {"00401234 7c90e920 00000000 0044f000", "0044f001 00401234 003ffff0 00400000"}),
             "*Dump main   (deferred)\nU 0x00401234 L-30;U 0x00401234 L30\n"
-            "*Dump main   (deferred)\nU 0x0044f000 L-30;U 0x0044f000 L30\n"
+            "*Dump main   (deferred)\nU 0x0044f000 L-30;U 0x0044f000 L30\n"  // the end counts
             "*Dump main   (deferred)\n* 0x00401234 L-30;U 0x00401234 L30\n"
-            "*Dump main   (deferred)\nU 0x00400000 L-30;U 0x00400000 L30\n"
-            "q\n");
-}
-
-TEST(CommandScript, WordsThatDoNotCountStillMarkTheirValueSeen) {
-  const std::vector<ModuleRange> fromZero = {{"low", 0, 0xffff}};
-  // 00000fff is below the bound; "1234" is too short but remembers 0x1234.
-  EXPECT_EQ(BuildCommandScript(fromZero, {"00000fff 1234 00001234 x0002000"}),
-            "*Dump low\n* 0x00001234 L-30;U 0x00001234 L30\n"
-            "q\n");
+            "*Dump main   (deferred)\nU 0x00400000 L-30;U 0x00400000 L30\nq\n");
   EXPECT_EQ(BuildCommandScript({}, {"00401234 7c90e920 00000000 0044f000"}), "q\n");
+
+  // Words that do not count still mark their value seen: 00000fff is below the bound,
+  // "1234" too short; a 9-digit token in a 32-bit log is remembered as its low 32 bits.
+  EXPECT_EQ(BuildCommandScript({{"low", 0, 0xffff}}, {"00000fff 1234 00001234 100002000 00002000 x0002000"}),
+            "*Dump low\n* 0x00001234 L-30;U 0x00001234 L30\n*Dump low\n* 0x00002000 L-30;U 0x00002000 L30\nq\n");
+
+  // 16-digit words keep their upper half; an 8-digit token does not count there.
+  const std::vector<ModuleRange> wide = {{"host", 0x5611eac5a000, 0x5611eac5f000}, {"low32", 0xeac5a000, 0xeac5f000}};
+  EXPECT_EQ(BuildCommandScript(wide, {"00005611eac5b2e8 eac5b2e8 00000000eac5b2e8 00005611eac5b2e8"}, 16),
+            "*Dump host\nU 0x00005611eac5b2e8 L-30;U 0x00005611eac5b2e8 L30\n"
+            "*Dump low32\n* 0x00000000eac5b2e8 L-30;U 0x00000000eac5b2e8 L30\n"
+            "*Dump host\n* 0x00005611eac5b2e8 L-30;U 0x00005611eac5b2e8 L30\nq\n");
 }
 
 TEST(ConsoleReport, ReadsTabAndPrefixedLayouts) {
@@ -112,10 +112,8 @@ TEST(ConsoleReport, ReadsTabAndPrefixedLayouts) {
   const Row rows[] = {
       {"main.exe\t00400000-0044f000\tC:\\app\\main.exe", "main.exe", 0x400000, 0x44f000},
       {"main.exe\t  00400000 0044f000  \t", "main.exe", 0x400000, 0x44f000},
-      {"Loaded:  7c900000 7c9af000   C:\\WINDOWS\\system32\\ntdll.dll", "  ntdll.dll",
-       0x7c900000, 0x7c9af000},
+      {"Loaded:  7c900000 7c9af000   C:\\WINDOWS\\system32\\ntdll.dll", "  ntdll.dll", 0x7c900000, 0x7c9af000},
       {"lonely\t00400000-0044f000", "lonely", 0, 0},  // no second tab: no address field
-      {"broken\tnot-hex\t", "broken", 0, 0},
       {"Loaded:  0040000g 0044f000 x", "  Loaded:  0040000g 0044f000 x", 0, 0x44f000},
   };
   for (const Row& row : rows) {
@@ -124,9 +122,6 @@ TEST(ConsoleReport, ReadsTabAndPrefixedLayouts) {
     EXPECT_EQ(module.start, row.start) << row.line;
     EXPECT_EQ(module.end, row.end) << row.line;
   }
-}
-
-TEST(ConsoleReport, ZeroXWordsReadAsZeroAndNoLowerBoundApplies) {
   const std::vector<ModuleRange> modules = {{"broken", 0, 0}, {"low", 0, 0x1fff}};
   EXPECT_EQ(ReportStackIniLine("0x401234 00000fff 0fff", modules),
             "broken [00000000-00000000] - 0x00000000\n"
