@@ -150,7 +150,7 @@ FAULTS = [
      "^app_settings_test$", "app_settings_test"),
     # remote, update: FTP client, bridge, web-service requests, live update
     ("ftp-user-reply-code",
-     [("remote/FtpClient.cpp", 'if (FtpSendCommand(s, "USER", ftp.userName) != 3) {', 'if (FtpSendCommand(s, "USER", ftp.userName) < 3) {')],
+     [("remote/FtpClient.cpp", 'if (FtpSendCommand(s, "USER", ftp.userName) != 3) {', 'if (FtpSendCommand(s, "USER", ftp.userName) > 3) {')],
      "^remote_FtpClient_test$", "remote_FtpClient_test"),
     ("ftp-store-retry-skipped",
      [("remote/FtpClient.cpp", "if (result == 0 || counter >= kAttempts) break;", "if (result <= 0 || counter >= kAttempts) break;")],
