@@ -57,22 +57,17 @@ class Environment : public ::testing::Environment {
     InitLog(0);
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    g_service = fork();
-    if (g_service == 0) {
+    if ((g_service = fork()) == 0) {
       dup2(out[1], 1);
-      const std::string script = std::string(VT_SOURCE_DIR) + "/tools/webservice_standin.py";
-      const std::string data = g_dir + "/service";
-      execl("/usr/bin/python3", "python3", script.c_str(), data.c_str(), "--user", "olduser:oldpass1",
-            static_cast<char*>(nullptr));
+      execl("/usr/bin/python3", "python3", VT_SOURCE_DIR "/tools/webservice_standin.py", (g_dir + "/service").c_str(),
+            "--user", "olduser:oldpass1", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
-    char line[128] = {};
     FILE* f = fdopen(out[0], "r");
-    ASSERT_NE(fgets(line, sizeof(line), f), nullptr);
-    fclose(f);
     unsigned port = 0;
-    ASSERT_EQ(std::sscanf(line, "port %u", &port), 1);
+    ASSERT_EQ(std::fscanf(f, "port %u", &port), 1);
+    fclose(f);
     setenv("VTCAM_WEBSERVICE_PORT", std::to_string(port).c_str(), 1);
     GetCameraInfoMgr().SetDefaults();
   }
@@ -86,12 +81,7 @@ class Environment : public ::testing::Environment {
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
 
-struct FieldRow {
-  int field;
-  std::string text;
-  bool valid;
-  const char* hint;
-};
+struct FieldRow { int field; std::string text; bool valid; const char* hint; };
 
 class RegisterFieldTest : public ::testing::TestWithParam<FieldRow> {};
 
@@ -114,24 +104,22 @@ std::string Repeat(const char* piece, int times) {
   return s;
 }
 
+const char kUserLength[] = "名称至少需要4位，最多不超过20位!", kNoMobile[] = "不是移动电话号码!";
+
 INSTANTIATE_TEST_SUITE_P(
     Rules, RegisterFieldTest,
-    ::testing::Values(FieldRow{IDC_REG_USER, "abc", false, "名称至少需要4位，最多不超过20位!"},
-                      FieldRow{IDC_REG_USER, Repeat("a", 21), false, "名称至少需要4位，最多不超过20位!"},
-                      FieldRow{IDC_REG_USER, "ab-cd", false, "名称只能由字母、数字组成!"},
-                      FieldRow{IDC_REG_USER, "Ab_9" + Repeat("x", 16), true, ""},
-                      FieldRow{IDC_REG_PASSWORD, "12345", false, "密码太短，至少需要6位! "},
-                      FieldRow{IDC_REG_PASSWORD, "123456", true, ""},
-                      FieldRow{IDC_REG_PASSWORD, Repeat("p", 30), true, ""},
-                      FieldRow{IDC_REG_PASSWORD, Repeat("p", 31), false, "密码太长，最多30位! "},
-                      FieldRow{IDC_REG_MOBILE, "13000000000", false, "不是移动电话号码!"},
-                      FieldRow{IDC_REG_MOBILE, "13000000001", true, ""},
-                      FieldRow{IDC_REG_MOBILE, "  13912345678 ", true, ""},
-                      FieldRow{IDC_REG_MOBILE, "1391234567", false, "不是移动电话号码!"},
-                      FieldRow{IDC_REG_CAMERA_NAME, "", false, "名称不能为空!"},
-                      FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 16), true, ""},
-                      FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 17), false,
-                               "名称太长，最多32个数字字母或者15个中文字符! "}));
+    ::testing::Values(
+        FieldRow{IDC_REG_USER, "abc", false, kUserLength}, FieldRow{IDC_REG_USER, Repeat("a", 21), false, kUserLength},
+        FieldRow{IDC_REG_USER, "ab-cd", false, "名称只能由字母、数字组成!"},
+        FieldRow{IDC_REG_USER, "Ab_9" + Repeat("x", 16), true, ""},
+        FieldRow{IDC_REG_PASSWORD, "12345", false, "密码太短，至少需要6位! "},
+        FieldRow{IDC_REG_PASSWORD, "123456", true, ""}, FieldRow{IDC_REG_PASSWORD, Repeat("p", 30), true, ""},
+        FieldRow{IDC_REG_PASSWORD, Repeat("p", 31), false, "密码太长，最多30位! "},
+        FieldRow{IDC_REG_MOBILE, "13000000000", false, kNoMobile}, FieldRow{IDC_REG_MOBILE, "13000000001", true, ""},
+        FieldRow{IDC_REG_MOBILE, "  13912345678 ", true, ""}, FieldRow{IDC_REG_MOBILE, "1391234567", false, kNoMobile},
+        FieldRow{IDC_REG_CAMERA_NAME, "", false, "名称不能为空!"},
+        FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 16), true, ""},
+        FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 17), false, "名称太长，最多32个数字字母或者15个中文字符! "}));
 
 TEST(RegisterDialogTest, CreateWithUntouchedFieldsFocusesTheUserName) {
   CRegisterDlg dialog;
@@ -165,17 +153,11 @@ TEST(RegisterDialogTest, NewUserIsCreatedAtTheService) {
   ASSERT_TRUE(PumpUntil([&] { return !dialog.CreatedUserName().empty(); }));
   EXPECT_EQ(dialog.CreatedPassword(), "s3cret&#+");
   const std::string users = testfiles::ReadFile(g_dir + "/service/users.json");
-  EXPECT_NE(users.find("\"new_user1\""), std::string::npos);
-  EXPECT_NE(users.find("\"s3cret&#+\""), std::string::npos);
-  EXPECT_NE(users.find("客厅 cam-1"), std::string::npos);
+  for (const char* text : {"\"new_user1\"", "\"s3cret&#+\"", "客厅 cam-1"}) EXPECT_NE(users.find(text), std::string::npos);
   dialog.OnDestroy();
 }
 
-struct AutoLoginRow {
-  int afterLogout;
-  const char* digest;
-  bool sends;
-};
+struct AutoLoginRow { int afterLogout; const char* digest; bool sends; };
 
 class AutoLoginTest : public ::testing::TestWithParam<AutoLoginRow> {};
 
