@@ -19,6 +19,7 @@
 #include "framework/Messages.h"
 #include "gtest/gtest.h"
 #include "infra/Logger.h"
+#include "tests/support/LoopbackPeers.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -38,11 +39,7 @@ void Screenshot(const CDialog& dialog, const std::string& name) {
 }
 
 bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
-  for (int waited = 0; waited < ms; waited += 20) {
-    if (done()) return true;
-    framework::ProcessEvents(20);
-  }
-  return done();
+  return nettest::WaitUntil([&] { return framework::ProcessEvents(5), done(); }, ms);
 }
 
 // The stand-in service with one user that has a camera; its port goes to the requests.

@@ -16,12 +16,8 @@ namespace {
 class FakeSource : public IHostInfoSource {
  public:
   bool ReadAdapters(std::vector<AdapterRecord>* adapters) override {
-    if (!readable) {
-      errno = 1234;
-      return false;
-    }
-    *adapters = list;
-    return true;
+    if (readable) *adapters = list;
+    return readable;
   }
   bool IdentifyDrive(int drive, uint8_t block[kIdentifyBlockSize]) override {
     const auto it = disks.find(drive);
