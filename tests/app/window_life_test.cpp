@@ -23,7 +23,6 @@ class LifeDialog : public CDialog {
   std::atomic<int> received{0};
 };
 
-// Hiding a modal window does not end its run: system test.
 class WindowLifeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { framework::InitApplication(nullptr, nullptr); }
@@ -32,6 +31,7 @@ class WindowLifeTest : public ::testing::Test {
 
 }  // namespace
 
+// That hiding a modal window does not end its run is a system test.
 TEST_F(WindowLifeTest, PostsToAVanishingMainWindowAreDropped) {
   std::atomic<bool> stop{false};
   std::vector<std::thread> posters;
