@@ -19,6 +19,7 @@
 #include "framework/Messages.h"
 #include "gtest/gtest.h"
 #include "infra/Logger.h"
+#include "tests/support/LoopbackPeers.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -38,11 +39,7 @@ void Screenshot(const CDialog& dialog, const std::string& name) {
 }
 
 bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
-  for (int waited = 0; waited < ms; waited += 20) {
-    if (done()) return true;
-    framework::ProcessEvents(20);
-  }
-  return done();
+  return nettest::WaitUntil([&] { return framework::ProcessEvents(5), done(); }, ms);
 }
 
 // The stand-in service with one user that has a camera; its port goes to the requests.
@@ -57,22 +54,17 @@ class Environment : public ::testing::Environment {
     InitLog(0);
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    g_service = fork();
-    if (g_service == 0) {
+    if ((g_service = fork()) == 0) {
       dup2(out[1], 1);
-      const std::string script = std::string(VT_SOURCE_DIR) + "/tools/webservice_standin.py";
-      const std::string data = g_dir + "/service";
-      execl("/usr/bin/python3", "python3", script.c_str(), data.c_str(), "--user", "olduser:oldpass1",
-            static_cast<char*>(nullptr));
+      execl("/usr/bin/python3", "python3", VT_SOURCE_DIR "/tools/webservice_standin.py", (g_dir + "/service").c_str(),
+            "--user", "olduser:oldpass1", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
-    char line[128] = {};
     FILE* f = fdopen(out[0], "r");
-    ASSERT_NE(fgets(line, sizeof(line), f), nullptr);
-    fclose(f);
     unsigned port = 0;
-    ASSERT_EQ(std::sscanf(line, "port %u", &port), 1);
+    ASSERT_EQ(std::fscanf(f, "port %u", &port), 1);
+    fclose(f);
     setenv("VTCAM_WEBSERVICE_PORT", std::to_string(port).c_str(), 1);
     GetCameraInfoMgr().SetDefaults();
   }
@@ -86,12 +78,7 @@ class Environment : public ::testing::Environment {
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
 
-struct FieldRow {
-  int field;
-  std::string text;
-  bool valid;
-  const char* hint;
-};
+struct FieldRow { int field; std::string text; bool valid; const char* hint; };
 
 class RegisterFieldTest : public ::testing::TestWithParam<FieldRow> {};
 
@@ -114,38 +101,30 @@ std::string Repeat(const char* piece, int times) {
   return s;
 }
 
+const char kUserLength[] = "名称至少需要4位，最多不超过20位!", kNoMobile[] = "不是移动电话号码!";
+
 INSTANTIATE_TEST_SUITE_P(
     Rules, RegisterFieldTest,
-    ::testing::Values(FieldRow{IDC_REG_USER, "abc", false, "名称至少需要4位，最多不超过20位!"},
-                      FieldRow{IDC_REG_USER, Repeat("a", 21), false, "名称至少需要4位，最多不超过20位!"},
-                      FieldRow{IDC_REG_USER, "ab-cd", false, "名称只能由字母、数字组成!"},
-                      FieldRow{IDC_REG_USER, "Ab_9" + Repeat("x", 16), true, ""},
-                      FieldRow{IDC_REG_PASSWORD, "12345", false, "密码太短，至少需要6位! "},
-                      FieldRow{IDC_REG_PASSWORD, "123456", true, ""},
-                      FieldRow{IDC_REG_PASSWORD, Repeat("p", 30), true, ""},
-                      FieldRow{IDC_REG_PASSWORD, Repeat("p", 31), false, "密码太长，最多30位! "},
-                      FieldRow{IDC_REG_MOBILE, "13000000000", false, "不是移动电话号码!"},
-                      FieldRow{IDC_REG_MOBILE, "13000000001", true, ""},
-                      FieldRow{IDC_REG_MOBILE, "  13912345678 ", true, ""},
-                      FieldRow{IDC_REG_MOBILE, "1391234567", false, "不是移动电话号码!"},
-                      FieldRow{IDC_REG_CAMERA_NAME, "", false, "名称不能为空!"},
-                      FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 16), true, ""},
-                      FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 17), false,
-                               "名称太长，最多32个数字字母或者15个中文字符! "}));
-
-TEST(RegisterDialogTest, CreateWithUntouchedFieldsFocusesTheUserName) {
-  CRegisterDlg dialog;
-  dialog.OnInitDialog();
-  dialog.OnCommand(IDOK);
-  EXPECT_EQ(dialog.FocusedControl(), IDC_REG_USER);
-  EXPECT_EQ(dialog.DrawnBitmap(IDC_REG_HINT_FIRST), IDB_HINT_INVALID);
-  EXPECT_TRUE(dialog.IsControlEnabled(IDOK));
-  dialog.OnDestroy();
-}
+    ::testing::Values(
+        FieldRow{IDC_REG_USER, "abc", false, kUserLength}, FieldRow{IDC_REG_USER, Repeat("a", 21), false, kUserLength},
+        FieldRow{IDC_REG_USER, "ab-cd", false, "名称只能由字母、数字组成!"},
+        FieldRow{IDC_REG_USER, "Ab_9" + Repeat("x", 16), true, ""},
+        FieldRow{IDC_REG_PASSWORD, "12345", false, "密码太短，至少需要6位! "},
+        FieldRow{IDC_REG_PASSWORD, "123456", true, ""}, FieldRow{IDC_REG_PASSWORD, Repeat("p", 30), true, ""},
+        FieldRow{IDC_REG_PASSWORD, Repeat("p", 31), false, "密码太长，最多30位! "},
+        FieldRow{IDC_REG_MOBILE, "13000000000", false, kNoMobile}, FieldRow{IDC_REG_MOBILE, "13000000001", true, ""},
+        FieldRow{IDC_REG_MOBILE, "  13912345678 ", true, ""}, FieldRow{IDC_REG_MOBILE, "1391234567", false, kNoMobile},
+        FieldRow{IDC_REG_CAMERA_NAME, "", false, "名称不能为空!"},
+        FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 16), true, ""},
+        FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 17), false, "名称太长，最多32个数字字母或者15个中文字符! "}));
 
 TEST(RegisterDialogTest, NewUserIsCreatedAtTheService) {
   CRegisterDlg dialog;
   dialog.OnInitDialog();
+  dialog.OnCommand(IDOK);  // with untouched fields: the user name gets the focus
+  EXPECT_EQ(dialog.FocusedControl(), IDC_REG_USER);
+  EXPECT_EQ(dialog.DrawnBitmap(IDC_REG_HINT_FIRST), IDB_HINT_INVALID);
+  EXPECT_TRUE(dialog.IsControlEnabled(IDOK));
   // A taken name is refused by the service's answer.
   dialog.SetControlText(IDC_REG_USER, "olduser");
   dialog.CheckField(IDC_REG_USER);
@@ -165,17 +144,11 @@ TEST(RegisterDialogTest, NewUserIsCreatedAtTheService) {
   ASSERT_TRUE(PumpUntil([&] { return !dialog.CreatedUserName().empty(); }));
   EXPECT_EQ(dialog.CreatedPassword(), "s3cret&#+");
   const std::string users = testfiles::ReadFile(g_dir + "/service/users.json");
-  EXPECT_NE(users.find("\"new_user1\""), std::string::npos);
-  EXPECT_NE(users.find("\"s3cret&#+\""), std::string::npos);
-  EXPECT_NE(users.find("客厅 cam-1"), std::string::npos);
+  for (const char* text : {"\"new_user1\"", "\"s3cret&#+\"", "客厅 cam-1"}) EXPECT_NE(users.find(text), std::string::npos);
   dialog.OnDestroy();
 }
 
-struct AutoLoginRow {
-  int afterLogout;
-  const char* digest;
-  bool sends;
-};
+struct AutoLoginRow { int afterLogout; const char* digest; bool sends; };
 
 class AutoLoginTest : public ::testing::TestWithParam<AutoLoginRow> {};
 

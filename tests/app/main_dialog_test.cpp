@@ -1,11 +1,13 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "app/CameraMainDlg.h"
 #include "app/Resources.h"
@@ -25,9 +27,6 @@
 #include "tests/support/LoopbackPeers.h"
 #include "tests/support/TestFiles.h"
 
-#include <atomic>
-#include <thread>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -36,10 +35,8 @@ std::string g_dir;
 
 std::string LogText() { return testfiles::ReadFile(GetLogger().LogPath()); }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
+bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
+  return nettest::WaitUntil([&] { return framework::ProcessEvents(5), done(); }, ms);
 }
 
 class Environment : public ::testing::Environment {
@@ -97,28 +94,22 @@ CCameraMainDlg* MainDialogTest::dlg_ = nullptr;
 }  // namespace
 
 TEST_F(MainDialogTest, StatusButtonsToggleArmingAndRefresh) {
-  GetCameraInfoMgr().GetCameraInfo(0)->SetAlarmStatus(0);
-  framework::ProcessEvents(20);
-  EXPECT_EQ(dlg_->ControlText(IDC_ALARM_BUTTON), kStrDisarmed);
-  EXPECT_EQ(dlg_->ButtonIcon(IDC_ALARM_BUTTON), IDI_DISARMED);
-  EXPECT_EQ(dlg_->ButtonTextColour(IDC_ALARM_BUTTON), 0x000000u);
-
-  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
-  framework::ProcessEvents(50);  // the click, then the store's refresh message
-  EXPECT_EQ(GetCameraInfoMgr().GetCameraInfo(0)->GetAlarmStatus(), 1);
-  EXPECT_EQ(dlg_->ControlText(IDC_ALARM_BUTTON), kStrArmed);
-  EXPECT_EQ(dlg_->ButtonIcon(IDC_ALARM_BUTTON), IDI_ARMED);
-  EXPECT_EQ(dlg_->ButtonTextColour(IDC_ALARM_BUTTON), 0xFF0000u);
-
+  CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(0);
+  info->SetAlarmStatus(0);
+  for (int click = 0; click < 3; ++click) {
+    if (click > 0) dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
+    framework::ProcessEvents(50);  // the click, then the store's refresh message
+    const bool armed = click == 1;
+    EXPECT_EQ(info->GetAlarmStatus(), armed ? 1 : 0) << click;
+    EXPECT_EQ(dlg_->ControlText(IDC_ALARM_BUTTON), armed ? kStrArmed : kStrDisarmed) << click;
+    EXPECT_EQ(dlg_->ButtonIcon(IDC_ALARM_BUTTON), armed ? IDI_ARMED : IDI_DISARMED) << click;
+    EXPECT_EQ(dlg_->ButtonTextColour(IDC_ALARM_BUTTON), armed ? 0xFF0000u : 0u) << click;
+  }
   dlg_->PostMessage(WM_STATUS_BUTTON, IDC_SOUND_BUTTON, 0);
   framework::ProcessEvents(50);
-  EXPECT_EQ(GetCameraInfoMgr().GetCameraInfo(0)->GetAudioEnable(), 0);  // sound stays off
+  EXPECT_EQ(info->GetAudioEnable(), 0);  // sound stays off
   EXPECT_EQ(dlg_->ControlText(IDC_SOUND_BUTTON), kStrSoundOff);
   EXPECT_EQ(dlg_->ButtonIcon(IDC_SOUND_BUTTON), IDI_SOUND_OFF);
-
-  dlg_->PostMessage(WM_STATUS_BUTTON, IDC_ALARM_BUTTON, 0);
-  framework::ProcessEvents(50);
-  EXPECT_EQ(dlg_->ControlText(IDC_ALARM_BUTTON), kStrDisarmed);
 }
 
 int64_t ArmingClickHandledWithinMs(CCameraMainDlg* dlg) {
@@ -132,18 +123,11 @@ int64_t ArmingClickHandledWithinMs(CCameraMainDlg* dlg) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
-TEST_F(MainDialogTest, WindowStaysResponsiveWhileAnUploadHangsAndTheClipIsSpooled) {
-  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  bool bound = false;
-  for (uint16_t port = static_cast<uint16_t>(20000 + getpid() % 20000); !bound && port < 49999; ++port) {
-    const sockaddr_in address = nettest::Loopback(port);
-    bound = bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  }
-  ASSERT_TRUE(bound);
-  ASSERT_EQ(listen(silent, 4), 0);
-  CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(0);
-  const FTPConfig saved = info->GetFtpConfig();
-  info->SetFtpConfig("127.0.0.1", "cam", "pw", "clips", nettest::LocalPort(silent));
+TEST_F(MainDialogTest, WindowStaysResponsiveWhileAnUploadHangs) {
+  uint16_t port = 0;
+  int silent = nettest::ListenBlocking(&port);  // never accepts
+  while (port >= 50000) close(silent), silent = nettest::ListenBlocking(&port);  // 50000 and up: active mode
+  GetCameraInfoMgr().GetCameraInfo(0)->SetFtpConfig("127.0.0.1", "cam", "pw", "clips", port);
 
   const uint32_t tick = platform::GetTickCount() - 5000;
   dlg_->PostMessage(WM_CAMERA_ALARM, tick, 0);
@@ -155,24 +139,12 @@ TEST_F(MainDialogTest, WindowStaysResponsiveWhileAnUploadHangsAndTheClipIsSpoole
   EXPECT_NE(log.find("PrepareUploadFile failed! channel=0, tick=" + std::to_string(tick + 1)), std::string::npos);
 
   pollfd pending{silent, POLLIN, 0};
-  ASSERT_TRUE(nettest::WaitUntil([&] {
-    framework::ProcessEvents(5);
+  ASSERT_TRUE(PumpUntil([&] {
     return poll(&pending, 1, 0) == 1 && dlg_->TimerPeriod(CCameraMainDlg::TIMER_ALARM_UPLOAD_BASE) == -1;
   }));
   EXPECT_LT(ArmingClickHandledWithinMs(dlg_), 200);
-
-  close(silent);
-  const std::string spool = g_dir + "/undelivered/0";
-  ASSERT_TRUE(nettest::WaitUntil(
-      [&] {
-        framework::ProcessEvents(5);
-        return LogText().find("UploadAlarmAVData ret=0, channel=0") != std::string::npos;
-      },
-      30000));
-  ASSERT_TRUE(fs::is_directory(spool));
-  const auto clip = fs::directory_iterator(spool)->path().filename().string();
-  EXPECT_EQ(clip.rfind("record_", 0), 0u) << clip;
-  info->SetFtpConfig(saved.serverAddr, saved.userName, saved.password, saved.remotePath, saved.port);
+  close(silent);  // the upload fails and its clip is spooled (its file: system test)
+  ASSERT_TRUE(PumpUntil([] { return LogText().find("UploadAlarmAVData ret=0, channel=0") != std::string::npos; }, 30000));
 }
 
 TEST(AlarmUploadDelay, FiresWhenFiveSecondsOfVideoExist) {
@@ -182,37 +154,25 @@ TEST(AlarmUploadDelay, FiresWhenFiveSecondsOfVideoExist) {
   EXPECT_EQ(CCameraMainDlg::AlarmUploadDelay(0xFFFFFF00u, 0x10u), 5000u - 0x110u);  // across the wrap
 }
 
-TEST_F(MainDialogTest, WatchdogLogsCheckpointsAndRestartsAStalledCapture) {
-  const size_t checkpoints = Count(LogText(), "Video capture checkpoint. last capture=");
-  const size_t restarts = Count(LogText(), "Restart Device. Long time no video frame captured.");
-  CCameraMainDlg::LastCheckpointFrames() = GetCaptureStats().VideoFrames() - 1;  // frames moved
-  dlg_->OnTimer(CCameraMainDlg::TIMER_CAPTURE_WATCHDOG);
-  std::string log = LogText();
-  EXPECT_EQ(Count(log, "Video capture checkpoint. last capture="), checkpoints + 1);
-
+// Checkpoints while frames come: system test.
+TEST_F(MainDialogTest, WatchdogRestartsAStalledCapture) {
+  const size_t mark = LogText().size();
   GetCameraWndMgr().GetChannel(0)->CaptureStop();  // no more frames
   CCameraMainDlg::LastCheckpointFrames() = GetCaptureStats().VideoFrames();
   dlg_->OnTimer(CCameraMainDlg::TIMER_CAPTURE_WATCHDOG);
-  log = LogText();
-  EXPECT_EQ(Count(log, "Restart Device. Long time no video frame captured."), restarts + 1);
+  EXPECT_NE(LogText().find("Restart Device. Long time no video frame captured.", mark), std::string::npos);
   const uint32_t before = GetCaptureStats().VideoFrames();
   for (int i = 0; i < 100 && GetCaptureStats().VideoFrames() == before; ++i) framework::ProcessEvents(20);
   EXPECT_GT(GetCaptureStats().VideoFrames(), before);
 }
 
 TEST(MainDialogMenu, LogoutAndQuitEndTheModalRun) {
-  {
+  for (const int logout : {1, 0}) {
     CCameraMainDlg dlg;
-    dlg.PostMessage(WM_COMMAND, ID_MENU_LOGOUT, 0);
+    if (logout == 1) dlg.PostMessage(WM_COMMAND, ID_MENU_LOGOUT, 0);
+    else dlg.PostMessage(WM_COMMAND, IDOK, 0), dlg.PostMessage(WM_COMMAND, ID_MENU_QUIT, 0);  // Enter does not end it
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
-    EXPECT_EQ(dlg.LogoutRequested(), 1);
-  }
-  {
-    CCameraMainDlg dlg;
-    dlg.PostMessage(WM_COMMAND, IDOK, 0);  // Enter's default command does not end it
-    dlg.PostMessage(WM_COMMAND, ID_MENU_QUIT, 0);
-    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
-    EXPECT_EQ(dlg.LogoutRequested(), 0);
+    EXPECT_EQ(dlg.LogoutRequested(), logout);
   }
   GetCameraWndMgr().Stop();
 }

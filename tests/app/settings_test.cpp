@@ -38,80 +38,61 @@ class SettingsTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(SettingsTest, FreshMachineCreatesSixEmptyValuesAndUsesDefaults) {
-  LoadSettings();
-  for (const char* name : {"AVConvertProgram", "AutoLogin", "UPMDString", "LoginUserName", "ShowConvertorWindow",
-                           "MaxChannelCount"})
-    EXPECT_EQ(Stored(name), "") << name;
-  EXPECT_EQ(platform::ConvertorDirectory(), "/opt/vtcam/");
-  EXPECT_EQ(Settings().showConvertorWindow, 1u);
-  EXPECT_EQ(Settings().maxChannelCount, 10u);
-  EXPECT_EQ(Settings().autoLogin, 0);
-  LoadSettings();
-  EXPECT_EQ(Settings().showConvertorWindow, 1u);
-  EXPECT_EQ(Settings().maxChannelCount, 10u);
-}
-
-TEST_F(SettingsTest, NumericValuesAndConvertorDirectory) {
+// The six empty values of a fresh machine: system test.
+TEST_F(SettingsTest, DefaultsStoredNumbersAndConvertorDirectory) {
+  for (int load = 0; load < 2; ++load) {  // the second load reads the empty values the first made
+    LoadSettings();
+    EXPECT_EQ(platform::ConvertorDirectory(), "/opt/vtcam/");
+    EXPECT_EQ(Settings().showConvertorWindow, 1u);
+    EXPECT_EQ(Settings().maxChannelCount, 10u);
+    EXPECT_EQ(Settings().autoLogin, 0);
+  }
   StoreDword("ShowConvertorWindow", 0);
   StoreDword("MaxChannelCount", 4);
-  WriteValue("AVConvertProgram", "/usr/lib/vtcam");
-  LoadSettings();
+  const char* const dirs[][2] = {{"/usr/lib/vtcam", "/usr/lib/vtcam/"}, {"/usr/lib/other/", "/usr/lib/other/"}};
+  for (const auto& dir : dirs) {
+    WriteValue("AVConvertProgram", dir[0]);
+    LoadSettings();
+    EXPECT_EQ(platform::ConvertorDirectory(), dir[1]);
+  }
   EXPECT_EQ(Settings().showConvertorWindow, 0u);
   EXPECT_EQ(Settings().maxChannelCount, 4u);
-  EXPECT_EQ(platform::ConvertorDirectory(), "/usr/lib/vtcam/");
-  WriteValue("AVConvertProgram", "/usr/lib/other/");
-  LoadSettings();
-  EXPECT_EQ(platform::ConvertorDirectory(), "/usr/lib/other/");
 }
 
-TEST_F(SettingsTest, ReadAndWriteValueResults) {
+// A missing value is created from the buffer's text; one that does not fit is replaced by it.
+TEST_F(SettingsTest, ReadValueKeepsToItsBuffer) {
   char buf[8] = "seed";
-  EXPECT_EQ(ReadValue("New", buf, sizeof(buf)), 4);  // created from the buffer's text
+  EXPECT_EQ(ReadValue("New", buf, sizeof(buf)), 4);
   EXPECT_EQ(Stored("New"), "seed");
   char big[8] = {};
   EXPECT_EQ(ReadValue("New", big, sizeof(big)), 5);  // the query's byte count, terminator included
-  EXPECT_EQ(WriteValue("X", "abc"), 3);
-  EXPECT_EQ(WriteValue(nullptr, "abc"), 0);
-  EXPECT_EQ(WriteValue("X", nullptr), 0);
   WriteValue("Long", "0123456789");
   char small[4] = {'a', 'b', 0, 0};
   EXPECT_EQ(ReadValue("Long", small, sizeof(small)), 2);
   EXPECT_EQ(Stored("Long"), "ab");
+  EXPECT_EQ(WriteValue(nullptr, "abc") + WriteValue("X", nullptr), 0);
 }
 
 TEST_F(SettingsTest, LoginSettingsRememberAndAutoLogin) {
-  SaveLoginSettings(1, 1, "alice", "secret");
+  const auto loaded = [] {  // "auto remember digest user" after a new start
+    LoadSettings();
+    int autoLogin = -1, remember = -1;
+    const char *password = nullptr, *user = nullptr;
+    GetLoginSettings(&autoLogin, &remember, &password, &user);
+    return std::to_string(autoLogin) + " " + std::to_string(remember) + " " + password + " " + user;
+  };
   CMD5Digest md5;
   md5.Update("alicesecret", -1);
   const std::string digest = md5.GetHexDigest();
-  EXPECT_EQ(Stored("UPMDString"), digest);
-  EXPECT_EQ(Stored("LoginUserName"), "alice");
-  EXPECT_EQ(Stored("AutoLogin"), "yes");
+  SaveLoginSettings(1, 1, "alice", "secret");
+  EXPECT_EQ(Stored("UPMDString") + " " + Stored("LoginUserName") + " " + Stored("AutoLogin"), digest + " alice yes");
   EXPECT_EQ(Settings().userName[0], 0);  // the record changes only at the next start
-
-  LoadSettings();
-  int autoLogin = -1, remember = -1;
-  const char* password = nullptr;
-  const char* user = nullptr;
-  GetLoginSettings(&autoLogin, &remember, &password, &user);
-  EXPECT_EQ(remember, 1);
-  EXPECT_EQ(autoLogin, 1);
-  EXPECT_EQ(std::string(password), digest);
-  EXPECT_STREQ(user, "alice");
-
-  SaveLoginSettings(0, 1, "alice", password);
-  EXPECT_EQ(Stored("UPMDString"), digest);
-  EXPECT_EQ(Stored("AutoLogin"), "no");
-
+  EXPECT_EQ(loaded(), "1 1 " + digest + " alice");
+  SaveLoginSettings(0, 1, "alice", digest.c_str());  // the remembered digest is kept as it is
+  EXPECT_EQ(Stored("UPMDString") + " " + Stored("AutoLogin"), digest + " no");
   SaveLoginSettings(1, 0, "alice", "secret");
   EXPECT_EQ(Stored("UPMDString"), "");
-  LoadSettings();
-  GetLoginSettings(&autoLogin, &remember, &password, &user);
-  EXPECT_EQ(remember, 0);
-  EXPECT_EQ(autoLogin, 0);
+  EXPECT_EQ(loaded(), "0 0  alice");
   WriteValue("UPMDString", std::string(31, 'd').c_str());
-  LoadSettings();
-  GetLoginSettings(&autoLogin, &remember, &password, &user);
-  EXPECT_EQ(remember, 0);
+  EXPECT_EQ(loaded(), "0 0 " + std::string(31, 'd') + " alice") << "a digest of 31 characters is none";
 }

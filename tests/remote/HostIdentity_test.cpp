@@ -9,23 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "infra/Logger.h"
 #include "remote/LinuxHostInfoSource.h"
-#include "tests/support/TestFiles.h"
 
 namespace {
-
-using testfiles::ReadFile;
 
 class FakeSource : public IHostInfoSource {
  public:
   bool ReadAdapters(std::vector<AdapterRecord>* adapters) override {
-    if (!readable) {
-      errno = 1234;
-      return false;
-    }
-    *adapters = list;
-    return true;
+    if (readable) *adapters = list;
+    return readable;
   }
   bool IdentifyDrive(int drive, uint8_t block[kIdentifyBlockSize]) override {
     const auto it = disks.find(drive);
@@ -40,12 +32,7 @@ class FakeSource : public IHostInfoSource {
 };
 
 AdapterRecord Adapter(const char* ip, const char* gateway, bool dhcp, const char* mask = "255.255.255.0") {
-  AdapterRecord a;
-  a.ipAddress = ip;
-  a.ipMask = mask;
-  a.gateway = gateway;
-  a.dhcpEnabled = dhcp;
-  return a;
+  return AdapterRecord{"eth", dhcp, ip, mask, gateway, 0, {}};
 }
 
 std::vector<uint8_t> IdentifyBlock(const std::string& serial, const std::string& model) {
@@ -62,7 +49,6 @@ std::vector<uint8_t> IdentifyBlock(const std::string& serial, const std::string&
   return block;
 }
 
-
 constexpr uint32_t Dotted(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return (a << 24) | (b << 16) | (c << 8) | d; }
 
 class HostIdentityTest : public ::testing::Test {
@@ -73,60 +59,49 @@ class HostIdentityTest : public ::testing::Test {
 };
 
 TEST_F(HostIdentityTest, AdapterQualification) {
-  uint32_t address = 0;
+  const auto local = [] {
+    uint32_t address = 0;
+    return GetLocalAddress(&address) ? address : 0u;
+  };
   source_.list = {Adapter("0.0.0.0", "0.0.0.0", true), Adapter("192.168.1.5", "192.168.1.1", false)};
-  ASSERT_TRUE(GetLocalAddress(&address));
-  EXPECT_EQ(Dotted(192, 168, 1, 5), address);
-
+  EXPECT_EQ(Dotted(192, 168, 1, 5), local());
   source_.list = {Adapter("10.0.0.7", "0.0.0.0", false)};  // static, no gateway
-  EXPECT_FALSE(GetLocalAddress(&address));
+  EXPECT_EQ(0u, local());
   EXPECT_EQ(Dotted(127, 0, 0, 1), GetLocalAddressOrLoopback());
   source_.list = {Adapter("10.0.0.7", "0.0.0.0", false), Adapter("10.0.0.8", "0.0.0.0", true)};
-  ASSERT_TRUE(GetLocalAddress(&address));
-  EXPECT_EQ(Dotted(10, 0, 0, 8), address);
-
+  EXPECT_EQ(Dotted(10, 0, 0, 8), local());
   for (const AdapterRecord& bad :
        {Adapter("192.168.1", "192.168.1.1", true), Adapter("a.b.c.d", "192.168.1.1", true),
         Adapter("300.1.1.1", "192.168.1.1", true), Adapter("1.2.3.4x", "192.168.1.1", true),
         Adapter("1.2.3.4", "", true), Adapter("1.2.3.4", "192.168.1.1", true, "255.255.255")}) {
     source_.list = {bad, Adapter("172.16.0.9", "172.16.0.1", false)};
-    ASSERT_TRUE(GetLocalAddress(&address));
-    EXPECT_EQ(Dotted(172, 16, 0, 9), address) << bad.ipAddress << " " << bad.gateway << " " << bad.ipMask;
+    EXPECT_EQ(Dotted(172, 16, 0, 9), local()) << bad.ipAddress << " " << bad.gateway << " " << bad.ipMask;
   }
-
   source_.list.clear();
-  EXPECT_FALSE(GetLocalAddress(&address));
+  EXPECT_EQ(0u, local());
   source_.readable = false;
-  EXPECT_FALSE(GetLocalAddress(&address));
+  EXPECT_EQ(0u, local());
   EXPECT_EQ(Dotted(127, 0, 0, 1), GetLocalAddressOrLoopback());
 }
 
 TEST_F(HostIdentityTest, SerialIdPairingRule) {
-  source_.disks[0] = IdentifyBlock("AB12", "MODEL X");
-  EXPECT_EQ("BA21OMED L X", BuildDiskIdentity());
+  const struct { std::map<int, std::vector<uint8_t>> disks; const char* identity; const char* serial; } rows[] = {
+      {{{0, IdentifyBlock("AB12", "MODEL X")}}, "BA21OMED L X", "AB12MODELX"},
+      {{{0, IdentifyBlock("AB C", "MODEL X")}}, "BACOMED L X", "ABOCEMDL"},  // odd length: the last byte goes
+      {{{0, IdentifyBlock("S1", "M1")}, {2, IdentifyBlock("S2", "M2")}}, "1S1M2S2M", "S1M1S2M2"},
+  };
   char serial[128];
-  GetSerialID(serial, sizeof(serial));
-  EXPECT_STREQ("AB12MODELX", serial);
-  char again[128];
-  GetSerialID(again, sizeof(again));
-  EXPECT_STREQ(serial, again);
+  for (const auto& row : rows) {
+    source_.disks = row.disks;
+    EXPECT_EQ(row.identity, BuildDiskIdentity());
+    GetSerialID(serial, sizeof(serial));
+    EXPECT_STREQ(row.serial, serial);
+  }
+  source_.disks = rows[0].disks;
   GetSerialID(serial, 5);
   EXPECT_STREQ("AB12", serial);
-
-  source_.disks[0] = IdentifyBlock("AB C", "MODEL X");
-  EXPECT_EQ("BACOMED L X", BuildDiskIdentity());
-  GetSerialID(serial, sizeof(serial));
-  EXPECT_STREQ("ABOCEMDL", serial);
-
-  source_.disks[0] = IdentifyBlock("S1", "M1");
-  source_.disks[2] = IdentifyBlock("S2", "M2");
-  EXPECT_EQ("1S1M2S2M", BuildDiskIdentity());
-  GetSerialID(serial, sizeof(serial));
-  EXPECT_STREQ("S1M1S2M2", serial);
-
-  std::vector<uint8_t> block = IdentifyBlock("XY", "");
-  block[21] = 0;  // the first emitted byte
-  source_.disks = {{1, block}};
+  source_.disks = {{1, IdentifyBlock("XY", "")}};
+  source_.disks[1][21] = 0;  // the first emitted byte ends the id
   GetSerialID(serial, sizeof(serial));
   EXPECT_STREQ("", serial);
 }

@@ -21,8 +21,7 @@ using namespace nettest;
 class FixedHost : public IHostInfoSource {
  public:
   bool ReadAdapters(std::vector<AdapterRecord>* adapters) override {
-    AdapterRecord a{"eth0", false, "192.168.1.5", "255.255.255.0", "192.168.1.1", 6, {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0xFF}};
-    adapters->assign(1, a);
+    adapters->assign(1, {"eth0", false, "192.168.1.5", "255.255.255.0", "192.168.1.1", 6, {10, 27, 44, 61, 78, 255}});
     return true;
   }
   bool IdentifyDrive(int, uint8_t*) override { return false; }
@@ -53,16 +52,15 @@ class HttpBridgeTest : public ::testing::Test {
   int Listen(uint16_t* port) { return Keep(ListenBlocking(port)); }
   int Keep(int fd) { return open_.push_back(fd), fd; }
   // The next connection on listener that sends a REGISTER or update request (the probe
-  // connections of RELOGIN send nothing); -1 after 10 s.
-  int AcceptRequest(int listener, std::string* request) {
+  // connections of RELOGIN send nothing) with the request in request_; -1 after 10 s.
+  int AcceptRequest(int listener) {
     for (;;) {
-      pollfd wait{listener, POLLIN, 0};
-      if (poll(&wait, 1, 10000) != 1) return -1;
+      if (!Readable(listener, 10000)) return -1;
       const int fd = Keep(accept(listener, nullptr, nullptr));
-      request->clear();
+      request_.clear();
       char c;
-      while (request->find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) request->push_back(c);
-      if (!request->empty()) return fd;
+      while (request_.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) request_.push_back(c);
+      if (!request_.empty()) return fd;
     }
   }
   // True when bytes arrive (or the peer closes) within ms of real time.
@@ -77,7 +75,7 @@ class HttpBridgeTest : public ::testing::Test {
   }
   std::string Log() { return testfiles::ReadFile(dir_ + "bridge.log"); }
 
-  std::string dir_;
+  std::string dir_, request_;
   FixedHost host_;
   int listener_ = -1;
   uint16_t port_ = 0;
@@ -89,18 +87,18 @@ TEST_F(HttpBridgeTest, RegistersByteForByteAndKeepsTheHeartBeatSchedule) {
   store.SetListenPort(15023);
   store.GetCameraInfo(0)->SetFtpConfig(nullptr, nullptr, "ftp9", nullptr, 0);
   remote::HttpBridge bridge;
-  std::string request;
-  const int fd = AcceptRequest(listener_, &request);
+  const int fd = AcceptRequest(listener_);
   ASSERT_GE(fd, 0);
   EXPECT_EQ("GET /nic/REGISTER?hostname=qm41&port=15023&localip=192.168.1.5&mac=0a1b2c3d4eff&username=admin"
             "&password=580317&ftppsw=ftp9&alarmstatus=0&type=WebCam&version=1.0.1 HTTP/1.1\r\nHost: 127.0.0.1:" +
                 std::to_string(port_) + "\r\n\r\n",
-            request);
+            request_);
   const std::string beat("HEARTBEAT", 10);
   for (int round = 0; round < 2; ++round) {  // silence -> beat at 120 s; an answer resets it
     Advance(119000);
     EXPECT_FALSE(Readable(fd, 200)) << "beat before 120 s, round " << round;
     Advance(1000);
+    ASSERT_TRUE(Readable(fd, 5000)) << "no beat at 120 s, round " << round;
     EXPECT_EQ(beat, ReadExactly(fd, 10)) << round;
     if (round == 0) {
       ASSERT_TRUE(SendAll(fd, std::string("OK", 3)));
@@ -111,22 +109,19 @@ TEST_F(HttpBridgeTest, RegistersByteForByteAndKeepsTheHeartBeatSchedule) {
   Advance(1000);
   EXPECT_EQ(beat, ReadExactly(fd, 10));
   EXPECT_TRUE(SeesEndOfStream(fd));
-  EXPECT_GE(AcceptRequest(listener_, &request), 0) << "a new generation registers";
+  EXPECT_GE(AcceptRequest(listener_), 0) << "a new generation registers";
 }
 
 TEST_F(HttpBridgeTest, ServerThatClosesAtOnceGetsANewGenerationEvery5s) {
   remote::HttpBridge bridge;
-  std::vector<uint32_t> ticks;
-  for (int i = 0; i < 3; ++i) {
-    std::string request;
-    const int fd = AcceptRequest(listener_, &request);
+  uint32_t last = 1000;
+  for (const uint32_t pause : {3000u, 5000u, 5000u}) {  // generation 0 pauses 3 s
+    const int fd = AcceptRequest(listener_);
     ASSERT_GE(fd, 0);
-    ticks.push_back(platform::GetTickCount());
+    EXPECT_EQ(pause, platform::GetTickCount() - last);
+    last = platform::GetTickCount();
     shutdown(fd, SHUT_RDWR);
   }
-  EXPECT_EQ(1000u + 3000u, ticks[0]) << "generation 0 pauses 3 s";
-  EXPECT_EQ(5000u, ticks[1] - ticks[0]);
-  EXPECT_EQ(5000u, ticks[2] - ticks[1]);
   EXPECT_NE(std::string::npos, Log().find("[2]HttpBridgeThread begin REGISTER:qm41"));
 }
 
@@ -144,8 +139,7 @@ TEST_F(HttpBridgeTest, ReloginKeepsAnUnreachableServerAndMovesToAReachableOne) {
   close(ListenBlocking(&closedPort));
   const int newListener = Listen(&newPort);
   remote::HttpBridge bridge;
-  std::string request;
-  const int fd = AcceptRequest(listener_, &request);
+  const int fd = AcceptRequest(listener_);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(SendAll(fd, "RELOGIN:127.0.0.1:" + std::to_string(closedPort) + '\0' + "RELOGIN:" + '\0'));
   EXPECT_FALSE(Readable(fd, 300)) << "the old connection stays";
@@ -153,8 +147,8 @@ TEST_F(HttpBridgeTest, ReloginKeepsAnUnreachableServerAndMovesToAReachableOne) {
 
   ASSERT_TRUE(SendAll(fd, "RELOGIN:127.0.0.1:" + std::to_string(newPort) + '\0'));
   EXPECT_TRUE(SeesEndOfStream(fd));
-  ASSERT_GE(AcceptRequest(newListener, &request), 0);
-  EXPECT_NE(std::string::npos, request.find("Host: 127.0.0.1:" + std::to_string(newPort) + "\r\n"));
+  ASSERT_GE(AcceptRequest(newListener), 0);
+  EXPECT_NE(std::string::npos, request_.find("Host: 127.0.0.1:" + std::to_string(newPort) + "\r\n"));
   EXPECT_EQ(std::to_string(newPort), GetCameraInfoMgr().GetBridgeServerPort());
 }
 
@@ -163,36 +157,34 @@ TEST_F(HttpBridgeTest, Go2NicPollsEvery120sUntilARelogin) {
   const int nic = Listen(&nicPort);
   const int back = Listen(&backPort);
   remote::HttpBridge bridge;
-  std::string request;
-  const int fd = AcceptRequest(listener_, &request);
+  const int fd = AcceptRequest(listener_);
   ASSERT_TRUE(SendAll(fd, "GO2NIC:127.0.0.1:" + std::to_string(nicPort) + '\0' + "CONNECT:127.0.0.1:1" + '\0'));
   EXPECT_TRUE(SeesEndOfStream(fd));
-  int poll1 = AcceptRequest(nic, &request);
+  int poll1 = AcceptRequest(nic);
   ASSERT_GE(poll1, 0);
-  EXPECT_EQ(0u, request.find("GET /nic/update?hostname=qm41&"));
+  EXPECT_EQ(0u, request_.find("GET /nic/update?hostname=qm41&"));
   const uint32_t first = platform::GetTickCount();
   ASSERT_TRUE(SendAll(poll1, std::string("NOCHANGE", 9)));
-  const int poll2 = AcceptRequest(nic, &request);
+  const int poll2 = AcceptRequest(nic);
   ASSERT_GE(poll2, 0);
   EXPECT_EQ(120000u, platform::GetTickCount() - first);
   ASSERT_TRUE(SendAll(poll2, "RELOGIN:127.0.0.1:" + std::to_string(backPort) + '\0'));
-  ASSERT_GE(AcceptRequest(back, &request), 0);
-  EXPECT_EQ(0u, request.find("GET /nic/REGISTER?"));
+  ASSERT_GE(AcceptRequest(back), 0);
+  EXPECT_EQ(0u, request_.find("GET /nic/REGISTER?"));
   EXPECT_NE(std::string::npos, Log().find("[tNIC.1]NICKeepAliveThread quit, HttpBridgeThread will restart."));
   EXPECT_EQ(std::string::npos, Log().find("try to send SvCn")) << "nothing after GO2NIC is handled";
 }
 
-TEST_F(HttpBridgeTest, RelaysBothWaysAndCapsTheChannels) {
+TEST_F(HttpBridgeTest, CapsTheRelayChannels) {
   uint16_t httpPort = 0, relayPort = 0;
   const int http = Listen(&httpPort);
   const int relay = Listen(&relayPort);
   GetCameraInfoMgr().SetListenPort(httpPort);
   remote::HttpBridge bridge;
-  std::string request;
-  const int fd = AcceptRequest(listener_, &request);
+  const int fd = AcceptRequest(listener_);
   const std::string connect = "CONNECT:127.0.0.1:" + std::to_string(relayPort) + '\0';
   ASSERT_TRUE(SendAll(fd, "DATETIME:2026-12-07 20:00:00 +0800" + std::string(1, '\0') + connect));
-  std::vector<std::pair<int, int>> pairs;  // (relay end, HTTP end) of each channel
+  std::vector<std::pair<int, int>> pairs;  // (viewer end, HTTP server end) of each channel
   for (int i = 0; i < remote::kMaxRelayChannels; ++i) {
     if (i > 0) {
       ASSERT_TRUE(SendAll(fd, connect));
@@ -205,12 +197,6 @@ TEST_F(HttpBridgeTest, RelaysBothWaysAndCapsTheChannels) {
   const std::string log = Log();
   EXPECT_LT(log.find("[0]Get DATETIME cmd, update date=2026-12-07&time=20:00:00&zone=+0800.\r\n"),
             log.find("[sdbt]try to send SvCn.")) << "both messages of one receive, in order";
-  ASSERT_TRUE(SendAll(pairs[0].first, "GET /vdata.flv HTTP/1.1\r\n\r\n"));
-  EXPECT_EQ("GET /vdata.flv HTTP/1.1\r\n\r\n", ReadExactly(pairs[0].second, 27));
-  const std::string body(20000, 'v');  // more than one 6000-byte chunk
-  ASSERT_TRUE(SendAll(pairs[0].second, body));
-  EXPECT_EQ(body, ReadExactly(pairs[0].first, body.size()));
-
   ASSERT_TRUE(SendAll(fd, connect));
   ASSERT_TRUE(WaitUntil([&] { return Log().find("[sdbt]refuse CONNECT:127.0.0.1:") != std::string::npos; }));
   EXPECT_FALSE(Readable(relay, 100)) << "the cap opens no connection";

@@ -18,7 +18,6 @@ namespace {
 
 using testfiles::ReadFile;
 
-
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 void WriteRecorder(const std::string& path, const std::string& record) {
@@ -40,9 +39,7 @@ class PortMappingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("VTCAM_PORT_MAPPER");  // these tests put their own recorder in the convertor folder
-    char pattern[] = "/tmp/vt_upnp_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    dir_ = std::string(pattern) + "/";
+    dir_ = testfiles::MakeTempDir("vt_upnp_");
     SetProcessWindowShown(false);
     SetHostInfoSource(&adapters_);
     GetLogger().SetExecutablePath(dir_ + "portmap");
@@ -57,45 +54,31 @@ class PortMappingTest : public ::testing::Test {
   FixedAdapters adapters_;
 };
 
-TEST_F(PortMappingTest, AddRedirectPortRunsTheToolWithTheLocalAddress) {
-  const std::string conv = dir_ + "conv dir/";
-  mkdir(conv.c_str(), 0755);
-  platform::SetConvertorDirectory(conv);
-  WriteRecorder(conv + "upnpc-shared", dir_ + "args.txt");
-
-  AdapterRecord adapter;
-  adapter.ipAddress = "192.168.1.5";
-  adapter.ipMask = "255.255.255.0";
-  adapter.gateway = "192.168.1.1";
-  adapters_.list = {adapter};
-  AddRedirectPort(15023);
-  EXPECT_EQ("-a 192.168.1.5 15023 15023 TCP\n", ReadFile(dir_ + "args.txt"));
-
-  unlink((dir_ + "args.txt").c_str());
-  adapters_.list[0].gateway = "0.0.0.0";
-  AddRedirectPort(15023);
-  EXPECT_FALSE(Exists(dir_ + "args.txt"));
-
-  CloseLog();
-  const std::string log = ReadFile(dir_ + "portmap.log");
-  EXPECT_NE(std::string::npos,
-            log.find("AddRedirectPort run upnp: \"" + conv + "upnpc-shared\" -a 192.168.1.5 15023 15023 TCP\r\n"));
-  EXPECT_EQ(log.find("AddRedirectPort"), log.rfind("AddRedirectPort")) << "logged once only";
-}
-
-TEST_F(PortMappingTest, CommandLineIsExactInAPlainDirectory) {
-  platform::SetConvertorDirectory(dir_);
-  WriteRecorder(dir_ + "upnpc-shared", dir_ + "args.txt");
-  AdapterRecord adapter;
-  adapter.ipAddress = "10.0.0.23";
-  adapter.ipMask = "255.0.0.0";
-  adapter.dhcpEnabled = true;
-  adapters_.list = {adapter};
-  AddRedirectPort(8080);
-  EXPECT_EQ("-a 10.0.0.23 8080 8080 TCP\n", ReadFile(dir_ + "args.txt"));
-  CloseLog();
-  EXPECT_NE(std::string::npos,
-            ReadFile(dir_ + "portmap.log").find("AddRedirectPort run upnp: " + dir_ + "upnpc-shared -a 10.0.0.23 8080 8080 TCP\r\n"));
+// A folder with a blank is quoted on the command line; a static adapter without a gateway
+// runs nothing.
+TEST_F(PortMappingTest, RunsTheToolOnceWithTheLocalAddress) {
+  const struct { const char* folder; const char* ip; bool dhcp; const char* gateway; const char* quote; } rows[] = {
+      {"conv dir/", "192.168.1.5", false, "192.168.1.1", "\""}, {"plain/", "10.0.0.23", true, "0.0.0.0", ""}};
+  for (const auto& row : rows) {
+    const std::string conv = dir_ + row.folder, args = std::string("-a ") + row.ip + " 8080 8080 TCP";
+    mkdir(conv.c_str(), 0755);
+    platform::SetConvertorDirectory(conv);
+    WriteRecorder(conv + "upnpc-shared", conv + "args.txt");
+    adapters_.list = {AdapterRecord{"eth0", row.dhcp, row.ip, "255.255.255.0", row.gateway, 0, {}}};
+    AddRedirectPort(8080);
+    EXPECT_EQ(args + "\n", ReadFile(conv + "args.txt"));
+    unlink((conv + "args.txt").c_str());
+    adapters_.list[0].dhcpEnabled = false;
+    adapters_.list[0].gateway = "0.0.0.0";
+    AddRedirectPort(8080);
+    EXPECT_FALSE(Exists(conv + "args.txt"));
+    CloseLog();
+    const std::string log = ReadFile(dir_ + "portmap.log");
+    const std::string line = "AddRedirectPort run upnp: " + std::string(row.quote) + conv + "upnpc-shared" + row.quote;
+    EXPECT_NE(std::string::npos, log.find(line + " " + args + "\r\n")) << log;
+    EXPECT_EQ(log.find(line), log.rfind(line)) << "logged once only";
+    InitLog(0);
+  }
 }
 
 }  // namespace

@@ -1,11 +1,43 @@
+#include <elf.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "infra/MD5Digest.h"
 #include "tests/support/TestFiles.h"
-#include "tests/update/UpdateTestSupport.h"
 #include "update/FileVersion.h"
 #include "update/UpdateList.h"
 
 namespace {
+
+// A minimal ELF64 file: header, one SHT_NOTE section holding our version note, the section
+// table at the end.
+std::string VersionedElf(const update::FileVersion& v) {
+  std::string note(28, '\0');
+  const uint32_t header[3] = {7, 8, 0x56455253};
+  const uint16_t parts[4] = {uint16_t(v.high >> 16), uint16_t(v.high), uint16_t(v.low >> 16), uint16_t(v.low)};
+  std::memcpy(note.data(), header, 12);
+  std::memcpy(note.data() + 12, "Vantor", 7);
+  std::memcpy(note.data() + 20, parts, 8);
+  Elf64_Ehdr elf{};
+  std::memcpy(elf.e_ident, ELFMAG, SELFMAG);
+  elf.e_ident[EI_CLASS] = ELFCLASS64;
+  elf.e_shentsize = sizeof(Elf64_Shdr);
+  elf.e_shnum = 2;
+  elf.e_shoff = sizeof(elf) + note.size();
+  Elf64_Shdr sections[2]{};
+  sections[1].sh_type = SHT_NOTE;
+  sections[1].sh_offset = sizeof(elf);
+  sections[1].sh_size = note.size();
+  return std::string(reinterpret_cast<const char*>(&elf), sizeof(elf)) + note +
+         std::string(reinterpret_cast<const char*>(sections), sizeof(sections));
+}
+
+std::string Md5Of(const std::string& bytes) {
+  CMD5Digest digest;
+  digest.Update(bytes.data(), static_cast<int>(bytes.size()));
+  return digest.GetHexDigest();
+}
 
 class UpdateListTest : public ::testing::Test {
  protected:
@@ -18,10 +50,9 @@ class UpdateListTest : public ::testing::Test {
 };
 
 struct SyntaxCase {
-  const char* text;
+  const char *text;
   bool loads;
-  const char* note;
-  const char* entries;  // name|version|md5|zipped; ...
+  const char *note, *entries;  // entries: "name|version|md5|zipped;" each
 };
 
 std::string Describe(CUpdateList& list) {
@@ -69,10 +100,10 @@ TEST(VersionText, PiecesAndOrder) {
   EXPECT_TRUE(ParseVersionText("x").IsZero());
 }
 
+// local: "elf:a.b.c.d", "data:<bytes>", "cut" (damaged ELF) or "" for none; md5: "=" the
+// local data's digest in lower case, "!" another digest.
 struct RuleCase {
-  const char* local;  // "elf:a.b.c.d", "data:<bytes>", "cut" (damaged ELF) or "" for none
-  const char* version;
-  const char* md5;  // "=" : the local data's digest in lower case; "!" : another digest
+  const char *local, *version, *md5;
   bool needs;
 };
 
@@ -81,21 +112,15 @@ class UpdateRule : public UpdateListTest, public ::testing::WithParamInterface<R
 TEST_P(UpdateRule, ComparesVersionThenDigest) {
   const RuleCase& c = GetParam();
   const std::string local = c.local;
-  std::string bytes;
-  if (local.rfind("elf:", 0) == 0) {
-    const update::FileVersion v = update::ParseVersionText(local.substr(4));
-    bytes = updatetest::VersionedElf(v.high >> 16, v.high & 0xFFFF, v.low >> 16, v.low & 0xFFFF);
-  } else if (local == "cut") {
-    bytes = updatetest::VersionedElf(9, 9, 9, 9).substr(0, 70);
-  } else {
-    bytes = local.substr(local.find(':') + 1);
-  }
+  const std::string bytes = local.rfind("elf:", 0) == 0 ? VersionedElf(update::ParseVersionText(local.substr(4)))
+                            : local == "cut"             ? VersionedElf({0x90009, 0x90009}).substr(0, 70)
+                                                         : local.substr(local.find(':') + 1);
   std::string md5 = c.md5;
   if (md5 == "=") {
-    md5 = updatetest::Md5Of(bytes);
+    md5 = Md5Of(bytes);
     for (char& ch : md5) ch = static_cast<char>(std::tolower(ch));
   } else if (md5 == "!") {
-    md5 = updatetest::Md5Of(bytes + "x");
+    md5 = Md5Of(bytes + "x");
   }
   const std::string path = dir_ + "f";
   if (!local.empty()) testfiles::WriteFile(path, bytes);
