@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
+#include "infra/Logger.h"
 #include "infra/MD5Digest.h"
 #include "platform/ProgramDir.h"
 #include "platform/Profile.h"
@@ -132,8 +134,15 @@ bool CLiveUpdate::Start(CLiveUpdateClient* listener) {
     m_done = std::make_shared<DoneEvent>();
   }
   std::shared_ptr<DoneEvent> done = m_done;
-  platform::StartNamedThread("tLiveUpdate", [this, done] { ThreadProc(done); }).detach();
-  return m_running.load();
+  try {
+    platform::StartNamedThread("tLiveUpdate", [this, done] { ThreadProc(done); }).detach();
+  } catch (const std::system_error& e) {
+    Log("CLiveUpdate::Start can not start its thread: %s", e.what());
+    m_running.store(false);
+    return false;
+  }
+  // A run that fails at once may already have ended here; it did start.
+  return true;
 }
 
 bool CLiveUpdate::Wait(uint32_t ms) {
