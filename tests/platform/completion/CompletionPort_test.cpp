@@ -111,7 +111,7 @@ TEST_F(CompletionPortTest, AcceptCompletesWithFirstDataAndAddresses) {
   const int listener = nettest::ListenBlocking(&m_port);
   ASSERT_TRUE(pc::BindIoCompletionCallback(listener, Routine));
   const int accepted = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  TestOp acceptOp, sendOp;
+  TestOp acceptOp;
   char buffer[1000 + 64];
   ASSERT_EQ(pc::AcceptEx(listener, accepted, buffer, 1000, 32, 32, &acceptOp), 0);
   const int client = ConnectBlocking(m_port);
@@ -130,12 +130,6 @@ TEST_F(CompletionPortTest, AcceptCompletesWithFirstDataAndAddresses) {
   EXPECT_EQ(ntohs(remote.sin_port), nettest::LocalPort(client));
   EXPECT_EQ(ntohs(local.sin_port), m_port);
   EXPECT_EQ(ntohl(remote.sin_addr.s_addr), INADDR_LOOPBACK);
-
-  // The connection took over the pre-made descriptor number, which must work as a socket.
-  ASSERT_TRUE(pc::BindIoCompletionCallback(accepted, Routine));
-  ASSERT_EQ(pc::Send(accepted, "world", 5, &sendOp), 0);
-  EXPECT_EQ(ReadExactly(client, 5), "world");
-  ASSERT_TRUE(WaitFor(2));
   close(client);
   EXPECT_EQ(pc::CloseSocket(accepted), 0);
   EXPECT_EQ(pc::CloseSocket(listener), 0);
@@ -144,7 +138,7 @@ TEST_F(CompletionPortTest, AcceptCompletesWithFirstDataAndAddresses) {
 TEST_F(CompletionPortTest, ConnectSendsItsDataAndRefusalIsReported) {
   const int server = nettest::ListenBlocking(&m_port);
   const int client = BoundSocket();
-  TestOp connectOp, recvOp;
+  TestOp connectOp;
   ASSERT_EQ(pc::ConnectEx(client, nettest::Loopback(m_port), "GET / HTTP/1.1\r\n", 16, &connectOp), 0);
   const int peer = accept(server, nullptr, nullptr);
   EXPECT_EQ(ReadExactly(peer, 16), "GET / HTTP/1.1\r\n");
@@ -152,20 +146,13 @@ TEST_F(CompletionPortTest, ConnectSendsItsDataAndRefusalIsReported) {
   uint32_t seconds = 99;
   EXPECT_EQ(pc::GetConnectTime(client, &seconds), 0);
   EXPECT_EQ(seconds, 0u);
-
-  char buffer[64];
-  ASSERT_EQ(pc::Recv(client, buffer, sizeof(buffer), &recvOp), 0);
-  send(peer, "HTTP/1.1 200 OK", 15, 0);
-  ExpectCompletion(1, pc::kStatusSuccess, 15);
-  ASSERT_EQ(pc::Recv(client, buffer, sizeof(buffer), &recvOp), 0);
   close(peer);
-  ExpectCompletion(2, pc::kStatusSuccess, 0);  // the peer's close
   pc::CloseSocket(client);
 
   close(server);  // nobody listens any more: the refusal arrives as a completion
   const int refused = BoundSocket();
   ASSERT_EQ(pc::ConnectEx(refused, nettest::Loopback(m_port), "x", 1, &connectOp), 0);
-  ExpectCompletion(3, pc::kStatusConnectionRefused, 0);
+  ExpectCompletion(1, pc::kStatusConnectionRefused, 0);
   pc::CloseSocket(refused);
 }
 
