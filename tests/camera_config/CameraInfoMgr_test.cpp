@@ -35,15 +35,11 @@ class CameraInfoMgrTest : public ::testing::Test {
 
 std::string DefaultFile() {
   std::string expected =
-      "<?xml version='1.0' ?>\r\n"
-      "<CameraInfos listenPort=\"8080\" cameraID=\"qm41\" webAdminPassword=\"580317\">\r\n";
-  for (int channel = 0; channel < 10; ++channel) {
-    expected += "<CameraInfo channelID=\"" + std::to_string(channel) +
-                "\" alarmStatus=\"0\" audioEnable=\"0\">\r\n"
+      "<?xml version='1.0' ?>\r\n<CameraInfos listenPort=\"8080\" cameraID=\"qm41\" webAdminPassword=\"580317\">\r\n";
+  for (int channel = 0; channel < 10; ++channel)
+    expected += "<CameraInfo channelID=\"" + std::to_string(channel) + "\" alarmStatus=\"0\" audioEnable=\"0\">\r\n"
                 "<FTPConfig id=\"0\" serverAddr=\"127.0.0.1\" userName=\"qm41\" password=\"580317\" "
-                "remotePath=\"./\" port=\"21\"/>\r\n"
-                "</CameraInfo>\r\n";
-  }
+                "remotePath=\"./\" port=\"21\"/>\r\n</CameraInfo>\r\n";
   return expected + "</CameraInfos>\r\n";
 }
 

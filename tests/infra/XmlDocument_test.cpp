@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -44,14 +45,12 @@ void ExpectIndexMatchesReparse(const CXmlDocument& edited) {
   ExpectSameSubtree(edited, 0, reparsed, 0);
 }
 
-struct ParseCase {
-  const char* text;
-  bool wellFormed;
-  const char* result;
-};
-
 TEST(XmlDocumentParse, MessagesAndOffsets) {
-  const ParseCase cases[] = {
+  const struct {
+    const char* text;
+    bool wellFormed;
+    const char* result;
+  } cases[] = {
       {"", false, "Empty document"},
       {"<?xml version='1.0'?>", false, "No root element"},
       {"<a/><b/>", false, "Root element has sibling"},
@@ -76,7 +75,7 @@ TEST(XmlDocumentParse, MessagesAndOffsets) {
       {"<!DOCTYPE a [<!ENTITY e 'x>'>]><a x='/>'><!-- <b> --><![CDATA[</a>]]></a>", true, ""},
       {"<?xml version='1.0'?>\r\n<a>\r\n<b c=\"1\"/>\r\n</a>\r\n", true, ""},
   };
-  for (const ParseCase& c : cases) {
+  for (const auto& c : cases) {
     CXmlDocument doc;
     EXPECT_EQ(c.wellFormed, doc.SetDoc(c.text)) << c.text;
     EXPECT_EQ(c.result, doc.GetResult()) << c.text;
@@ -147,11 +146,8 @@ TEST(XmlDocumentEscape, UnescapeRules) {
 
   CXmlDocument doc("<a v='&amp;lt;' w=\"&#65;\" x=&foo; y='it&apos;s'/>");
   ASSERT_TRUE(doc.FindNextElement());
-  EXPECT_EQ("&lt;", doc.GetAttribute("v"));
-  EXPECT_EQ("A", doc.GetAttribute("w"));
-  EXPECT_EQ("&foo;", doc.GetAttribute("x"));
-  EXPECT_EQ("it's", doc.GetAttribute("y"));
-  EXPECT_EQ("", doc.GetAttribute("z"));
+  for (const auto& [name, value] : {std::pair{"v", "&lt;"}, {"w", "A"}, {"x", "&foo;"}, {"y", "it's"}, {"z", ""}})
+    EXPECT_EQ(value, doc.GetAttribute(name)) << name;
 }
 
 TEST(XmlDocumentNavigation, FailedFindKeepsThePositionAndLeaveReturnsToTheChild) {
@@ -191,17 +187,9 @@ TEST(XmlDocumentEdit, InsertionLayoutAndIndex) {
   EXPECT_EQ("#comment", doc.GetElementName());
   EXPECT_EQ(" note ", doc.GetElementText());
   ASSERT_TRUE(doc.AppendElement("d"));
-  EXPECT_EQ(
-      "<?xml version='1.0' ?>\r\n"
-      "<root n=\"7\">\r\n"
-      "<a>text</a>\r\n"
-      "<b k=\"longer value\" n=\"-3\">\r\n"
-      "<c/>\r\n"
-      "</b>\r\n"
-      "<!-- note -->\r\n"
-      "<d/>\r\n"
-      "</root>\r\n",
-      doc.GetDoc());
+  EXPECT_EQ("<?xml version='1.0' ?>\r\n<root n=\"7\">\r\n<a>text</a>\r\n<b k=\"longer value\" n=\"-3\">\r\n"
+            "<c/>\r\n</b>\r\n<!-- note -->\r\n<d/>\r\n</root>\r\n",
+            doc.GetDoc());
   EXPECT_TRUE(doc.IsWellFormed());
   ExpectIndexMatchesReparse(doc);
 
@@ -226,11 +214,11 @@ TEST(XmlDocumentEdit, RefusesWhatWouldBreakTheMarkup) {
   ASSERT_TRUE(doc.AppendElement("ok"));
   EXPECT_FALSE(doc.SetAttribute("x=y", "1"));
   EXPECT_FALSE(doc.SetAttribute("x>", "1"));
-  EXPECT_FALSE(doc.AppendNode(CXmlDocument::MNT_COMMENT, "a --> b"));
-  EXPECT_FALSE(doc.AppendNode(CXmlDocument::MNT_PROCESSING_INSTRUCTION, "a ?> b"));
-  EXPECT_FALSE(doc.AppendNode(CXmlDocument::MNT_CDATA_SECTION, "]]>"));
-  EXPECT_FALSE(doc.AppendNode(CXmlDocument::MNT_WHITESPACE, " x "));
-  EXPECT_FALSE(doc.AppendNode(CXmlDocument::MNT_LONE_END_TAG, "ok"));
+  for (const auto& [type, text] : {std::pair{CXmlDocument::MNT_COMMENT, "a --> b"},
+                                   {CXmlDocument::MNT_PROCESSING_INSTRUCTION, "a ?> b"},
+                                   {CXmlDocument::MNT_CDATA_SECTION, "]]>"}, {CXmlDocument::MNT_WHITESPACE, " x "},
+                                   {CXmlDocument::MNT_LONE_END_TAG, "ok"}})
+    EXPECT_FALSE(doc.AppendNode(type, text)) << text;
   EXPECT_EQ("<ok/>\r\n", doc.GetDoc());
 }
 
