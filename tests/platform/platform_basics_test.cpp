@@ -1,10 +1,9 @@
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "gtest/gtest.h"
 #include "platform/LockFile.h"

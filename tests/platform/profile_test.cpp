@@ -1,7 +1,7 @@
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/Profile.h"
@@ -15,17 +15,8 @@ class ProfileTest : public ::testing::Test {
   void SetUp() override {
     dir_ = testfiles::MakeTempDir("vtini");
     path_ = dir_ + "list.ini";
-    std::ofstream(path_) << "; comment\r\n"
-                            "[ReleaseNote]\r\n"
-                            "text = \"Fixed things\"  \r\n"
-                            "\r\n"
-                            "[a.dll]\r\n"
-                            "directory=sub\\\r\n"
-                            "VERSION=1.2.3.4\r\n"
-                            "; not a line\r\n"
-                            "md5=ABC\r\n"
-                            "[Skip]\r\n"
-                            "__TYPE=x\r\n";
+    testfiles::WriteFile(path_, "; comment\r\n[ReleaseNote]\r\ntext = \"Fixed things\"  \r\n\r\n[a.dll]\r\n"
+                                "directory=sub\\\r\nVERSION=1.2.3.4\r\n; not a line\r\nmd5=ABC\r\n[Skip]\r\n__TYPE=x\r\n");
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string dir_, path_;
