@@ -190,7 +190,6 @@ std::atomic<bool> g_sawBoth{false};
 // Posts on another socket, then waits for that completion: it must be handed to another
 // pool thread, not queued behind this routine.
 void BlockingRoutine(uint32_t, uint32_t, pc::Overlapped*) {
-  g_fromRoutine.tag = 8;
   pc::Send(g_other, "r", 1, &g_fromRoutine);
   g_blocking.store(true);
   g_sawBoth.store(WaitFor(2));
@@ -202,7 +201,6 @@ TEST_F(CompletionPortTest, ABusyRoutineHoldsUpNoCompletionOfOtherSockets) {
   const int otherPeer = BoundPair(&g_other);
   ASSERT_TRUE(pc::BindIoCompletionCallback(slow, BlockingRoutine));
   TestOp first, second;
-  second.tag = 9;
   ASSERT_EQ(pc::Send(slow, "s", 1, &first), 0);
   ASSERT_TRUE(nettest::WaitUntil([] { return g_blocking.load(); }));
   ASSERT_EQ(pc::Send(g_other, "t", 1, &second), 0);
