@@ -43,6 +43,12 @@ std::string DefaultFile() {
   return expected + "</CameraInfos>\r\n";
 }
 
+// server|user|password|path|port
+std::string Ftp(const CCameraInfo* info) {
+  const FTPConfig f = info->GetFtpConfig();
+  return std::string(f.serverAddr) + "|" + f.userName + "|" + f.password + "|" + f.remotePath + "|" + std::to_string(f.port);
+}
+
 TEST_F(CameraInfoMgrTest, DefaultsAreWrittenByteForByte) {
   EXPECT_EQ(nullptr, mgr_.GetCameraInfo(10));
   EXPECT_EQ(nullptr, mgr_.GetCameraInfo(-1));
@@ -104,18 +110,14 @@ TEST_F(CameraInfoMgrTest, LoadingRules) {
   const CCameraInfo* c0 = mgr_.GetCameraInfo(0);
   EXPECT_EQ(1, c0->GetAlarmStatus());  // 5 toggles the default 0
   EXPECT_EQ(0, c0->GetAudioEnable());
-  FTPConfig ftp = c0->GetFtpConfig();
-  EXPECT_EQ(std::string(65, 'x'), ftp.serverAddr);
-  EXPECT_STREQ("u&1", ftp.userName);
-  EXPECT_STREQ("", ftp.password);
-  EXPECT_EQ(21, ftp.port);
+  EXPECT_EQ(std::string(65, 'x') + "|u&1|||21", Ftp(c0));
 
   EXPECT_EQ(1, mgr_.GetCameraInfo(3)->GetAlarmStatus());
   EXPECT_EQ(21, mgr_.GetCameraInfo(3)->GetFtpConfig().port);
   EXPECT_EQ(0, mgr_.GetCameraInfo(4)->GetAlarmStatus());  // the later element wins
   EXPECT_EQ(2100, mgr_.GetCameraInfo(4)->GetFtpConfig().port);  // a missing id reads as 0
   EXPECT_EQ(0, mgr_.GetCameraInfo(2)->GetAlarmStatus());
-  EXPECT_STREQ("127.0.0.1", mgr_.GetCameraInfo(2)->GetFtpConfig().serverAddr);
+  EXPECT_EQ("127.0.0.1|qm41|580317|./|21", Ftp(mgr_.GetCameraInfo(2)));
 
   for (const auto& [port, expected] : {std::pair{"0", 80}, {"65534", 65534}, {"99999999999999999999999", 80}}) {
     WriteFile(path_, std::string("<CameraInfos listenPort=\"") + port + "\" cameraID=\"\"/>");
@@ -140,8 +142,7 @@ TEST_F(CameraInfoMgrTest, SaveThenLoadKeepsWhatTheServiceHandedOut) {
   ASSERT_TRUE(loaded.LoadCameraInfo(path_));
   EXPECT_EQ(15023, loaded.GetListenPort());
   EXPECT_EQ(camId, loaded.GetCameraID());
-  EXPECT_EQ(camId, loaded.GetCameraInfo(0)->GetFtpConfig().userName);
-  EXPECT_STREQ("pw&<\"", loaded.GetCameraInfo(0)->GetFtpConfig().password);
+  EXPECT_EQ("127.0.0.1|" + camId + "|pw&<\"|./|21", Ftp(loaded.GetCameraInfo(0)));
 }
 
 std::vector<uint32_t> g_posted;
@@ -168,11 +169,9 @@ TEST_F(CameraInfoMgrTest, ChannelChangesNotifyTheMainWindow) {
   info->SetFtpConfig("a", "b", "c", "d", 0);  // no notification for FTP settings
   EXPECT_EQ(std::vector<uint32_t>(4, WM_REFRESH_STATUS), g_posted);
 
-  EXPECT_EQ(21, info->GetFtpConfig().port);  // port 0 keeps the old one
+  EXPECT_EQ("a|b|c|d|21", Ftp(info));  // port 0 keeps the old one
   info->SetFtpConfig(nullptr, std::string(200, 'u').c_str(), nullptr, nullptr, 990);
-  EXPECT_STREQ("a", info->GetFtpConfig().serverAddr);
-  EXPECT_EQ(std::string(65, 'u'), info->GetFtpConfig().userName);
-  EXPECT_EQ(990, info->GetFtpConfig().port);
+  EXPECT_EQ("a|" + std::string(65, 'u') + "|c|d|990", Ftp(info));
 }
 
 uint32_t g_address = 0;
