@@ -113,8 +113,7 @@ TEST_F(LoggerTest, UnopenableLogRunsOnSilently) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "can not open log file " + dir_ + "missing/dir/VantorHomeCamera.log!");
   EXPECT_FALSE(logger_.IsOpen());
   logger_.Log("goes nowhere");
-  logger_.CloseLog();
-  logger_.CloseLog();  // twice is harmless
+  logger_.CloseLog();  // TearDown closes it a second time
 }
 
 TEST_F(LoggerTest, ConcurrentRecordsStayWhole) {

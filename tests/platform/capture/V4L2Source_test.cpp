@@ -26,9 +26,7 @@ TEST(V4L2Source, WhatIsNotACaptureDeviceIsNoDriver) {
   fs::remove_all(dir);
 
   EXPECT_EQ(v4l2::OpenDevice("/proc/self/status", &text), -1);
-  EXPECT_EQ(text, "not a character device");
   EXPECT_EQ(v4l2::OpenDevice("/nonexistent/video0", &text), -1);
-  EXPECT_NE(text.find("stat"), std::string::npos) << text;
   const int fd = v4l2::OpenDevice("/dev/null", &text);
   ASSERT_GE(fd, 0) << text;
   v4l2::DeviceInfo info;
