@@ -205,6 +205,21 @@ FAULTS = [
     ("update-backslash-leaves-folder",
      [("update/LiveUpdate.cpp", 'name.find_first_of("/\\\\", begin)', 'name.find_first_of("/", begin)')],
      "^update_live_update_test$", "update_live_update_test"),
+    # platform, infra, camera_config: completion hand-off, atomic writer, config.ini lookup, tick seam
+    ("completion-busy-lane-kept",
+     [("platform/completion/CompletionPort.cpp", "if (t_localLanes != nullptr && !t_busy) t_localLanes->push_back(",
+       "if (t_localLanes != nullptr) t_localLanes->push_back(")],
+     "^platform_completion_test$", "platform_completion_test"),
+    ("atomic-file-mode-reset",
+     [("platform/AtomicFile.cpp", "fchmod(fd, stat(path.c_str(), &old)", "fchmod(fd, stat(temp.c_str(), &old)")],
+     "^infra_XmlDocument_test$", "infra_XmlDocument_test"),
+    ("config-ini-missing-slash",
+     [("infra/ConfigIni.cpp", 'exeDir + "/config.ini"', 'exeDir + "config.ini"')],
+     "^infra_logger_test$", "infra_logger_test"),
+    ("tick-frozen-advance-lost",
+     [("platform/Tick.cpp", "if (g_frozen.load(std::memory_order_acquire)) g_frozenTick.fetch_add(ms);\n  else g_offset.fetch_add(ms);",
+       "g_offset.fetch_add(ms);")],
+     "^platform_completion_test$", "platform_completion_test"),
 ]
 
 

@@ -1,10 +1,11 @@
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/Profile.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 using namespace platform;
@@ -12,35 +13,27 @@ using namespace platform;
 class ProfileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vtiniXXXXXX";
-    dir_ = std::string(mkdtemp(tmpl)) + "/";
+    dir_ = testfiles::MakeTempDir("vtini");
     path_ = dir_ + "list.ini";
-    std::ofstream(path_) << "; comment\r\n"
-                            "[ReleaseNote]\r\n"
-                            "text = \"Fixed things\"  \r\n"
-                            "\r\n"
-                            "[a.dll]\r\n"
-                            "directory=sub\\\r\n"
-                            "VERSION=1.2.3.4\r\n"
-                            "; not a line\r\n"
-                            "md5=ABC\r\n"
-                            "[Skip]\r\n"
-                            "__TYPE=x\r\n";
+    testfiles::WriteFile(path_, "; comment\r\n[ReleaseNote]\r\ntext = \"Fixed things\"  \r\n\r\n[a.dll]\r\n"
+                                "directory=sub\\\r\nVERSION=1.2.3.4\r\n; not a line\r\nmd5=ABC\r\n[Skip]\r\n__TYPE=x\r\n");
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string dir_, path_;
 };
 
 TEST_F(ProfileTest, ReadsValuesCaseInsensitivelyAndTrimmed) {
-  char buf[64];
-  EXPECT_EQ(GetPrivateProfileString("releasenote", "TEXT", "x", buf, sizeof(buf), path_.c_str()), 12u);
-  EXPECT_STREQ(buf, "Fixed things");
-  EXPECT_EQ(GetPrivateProfileString("a.dll", "version", "0.0.0.0", buf, sizeof(buf), path_.c_str()), 7u);
-  EXPECT_STREQ(buf, "1.2.3.4");
-  EXPECT_EQ(GetPrivateProfileString("a.dll", "zipped", "no  ", buf, sizeof(buf), path_.c_str()), 2u);
-  EXPECT_STREQ(buf, "no");
-  EXPECT_EQ(GetPrivateProfileString("ReleaseNote", "text", "", buf, 6, path_.c_str()), 5u);
-  EXPECT_STREQ(buf, "Fixed");
+  const struct {
+    const char *section, *key, *fallback;
+    uint32_t size;
+    const char* value;
+  } rows[] = {{"releasenote", "TEXT", "x", 64, "Fixed things"}, {"a.dll", "version", "0", 64, "1.2.3.4"},
+              {"a.dll", "zipped", "no  ", 64, "no"}, {"ReleaseNote", "text", "", 6, "Fixed"}};
+  for (const auto& r : rows) {
+    char buf[64];
+    EXPECT_EQ(GetPrivateProfileString(r.section, r.key, r.fallback, buf, r.size, path_.c_str()), strlen(r.value));
+    EXPECT_STREQ(buf, r.value);
+  }
   EXPECT_EQ(GetProfileString("Log", "max_size", "8000", (dir_ + "none.ini").c_str()), "8000");
 }
 
@@ -71,10 +64,7 @@ TEST_F(ProfileTest, WritesDeletesAndKeepsOtherLines) {
   EXPECT_EQ(GetProfileString("a.dll", "md5", "gone", path_.c_str()), "gone");
   EXPECT_TRUE(WritePrivateProfileString("Skip", nullptr, nullptr, path_.c_str()));
   EXPECT_EQ(GetProfileSectionNames(path_.c_str()), (std::vector<std::string>{"ReleaseNote", "a.dll", "New"}));
-  std::ifstream in(path_);
-  std::string first;
-  std::getline(in, first);
-  EXPECT_EQ(first, "; comment\r");  // untouched lines stay as they were
+  EXPECT_EQ(testfiles::ReadFile(path_).rfind("; comment\r\n[ReleaseNote]\r\n", 0), 0u) << "other lines stay as they were";
 }
 
 TEST_F(ProfileTest, StructValuesCarryAChecksum) {

@@ -47,20 +47,14 @@ inline int Feed(CStreamDataBuffer& buffer, const std::string& bytes) {
 inline std::string Text(const char* data, int length) {
   return data == nullptr ? std::string() : std::string(data, static_cast<size_t>(length));
 }
-inline std::string HeaderOf(CStreamDataBuffer& buffer) {
+// What one of the buffer's getters hands out, as text.
+inline std::string Piece(CStreamDataBuffer& buffer, char* (CStreamDataBuffer::*get)(int*)) {
   int length = 0;
-  char* header = buffer.GetHeader(&length);
-  return Text(header, length);
-}
-inline std::string KeyFrameOf(CStreamDataBuffer& buffer) {
-  int length = 0;
-  char* key = buffer.GetKeyFrame(&length);
-  return Text(key, length);
-}
-inline std::string PackageDataOf(CStreamDataBuffer& buffer) {
-  int length = 0;
-  char* data = buffer.GetPackageData(&length);
+  const char* data = (buffer.*get)(&length);
   return Text(data, length);
 }
+inline std::string HeaderOf(CStreamDataBuffer& buffer) { return Piece(buffer, &CStreamDataBuffer::GetHeader); }
+inline std::string KeyFrameOf(CStreamDataBuffer& buffer) { return Piece(buffer, &CStreamDataBuffer::GetKeyFrame); }
+inline std::string PackageDataOf(CStreamDataBuffer& buffer) { return Piece(buffer, &CStreamDataBuffer::GetPackageData); }
 
 }  // namespace flvbytes

@@ -5,39 +5,33 @@
 namespace platform::capture {
 namespace {
 
-TEST(CaptureSelection, DefaultsAndAcceptedForms) {
-  CaptureSelection s;
-  std::string error;
-  ASSERT_TRUE(ParseCaptureSelection(nullptr, &s, &error));
-  EXPECT_EQ(s.kind, CaptureSourceKind::V4L2);
-  ASSERT_TRUE(ParseCaptureSelection("", &s, &error));
-  EXPECT_EQ(s.kind, CaptureSourceKind::V4L2);
-  ASSERT_TRUE(ParseCaptureSelection("v4l2", &s, &error));
-  EXPECT_EQ(s.kind, CaptureSourceKind::V4L2);
-
-  ASSERT_TRUE(ParseCaptureSelection("test", &s, &error));
-  EXPECT_EQ(s.kind, CaptureSourceKind::Test);
-  EXPECT_EQ(s.test.motionSeconds, 20);
-  EXPECT_EQ(s.test.holdSeconds, 3);
-  EXPECT_EQ(s.test.channels, 1);
-  EXPECT_EQ(s.test.fps, 10);
-  EXPECT_TRUE(s.test.audio);
-  EXPECT_EQ(s.test.failAfterFrames, 0);
-
-  ASSERT_TRUE(ParseCaptureSelection("test:motion=8,hold=2,channels=10,fps=25,audio=0,failafter=7", &s, &error)) << error;
-  EXPECT_EQ(s.test.motionSeconds, 8);
-  EXPECT_EQ(s.test.holdSeconds, 2);
-  EXPECT_EQ(s.test.channels, 10);
-  EXPECT_EQ(s.test.fps, 25);
-  EXPECT_FALSE(s.test.audio);
-  EXPECT_EQ(s.test.failAfterFrames, 7);
-
-  ASSERT_TRUE(ParseCaptureSelection("test:motion=0,hold=5", &s, &error)) << "no motion makes hold moot";
-  EXPECT_EQ(s.test.motionSeconds, 0);
-
-  ASSERT_TRUE(ParseCaptureSelection("file:/tmp/a b,c:d.mp4", &s, &error));
-  EXPECT_EQ(s.kind, CaptureSourceKind::File);
-  EXPECT_EQ(s.filePath, "/tmp/a b,c:d.mp4") << "the path is taken verbatim";
+TEST(CaptureSelection, AcceptedForms) {
+  using K = CaptureSourceKind;
+  const struct {
+    const char* text;
+    K kind;
+    int motion, hold, channels, fps, audio, failAfter;
+    const char* path;
+  } rows[] = {
+      {nullptr, K::V4L2, 20, 3, 1, 10, 1, 0, ""},
+      {"", K::V4L2, 20, 3, 1, 10, 1, 0, ""},
+      {"v4l2", K::V4L2, 20, 3, 1, 10, 1, 0, ""},
+      {"test", K::Test, 20, 3, 1, 10, 1, 0, ""},
+      {"test:motion=8,hold=2,channels=10,fps=60,audio=0,failafter=7", K::Test, 8, 2, 10, 60, 0, 7, ""},
+      {"test:motion=0,hold=5", K::Test, 0, 5, 1, 10, 1, 0, ""},  // no motion makes hold moot
+      {"file:/tmp/a b,c:d.mp4", K::File, 20, 3, 1, 10, 1, 0, "/tmp/a b,c:d.mp4"},  // verbatim
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text ? r.text : "(null)");
+    CaptureSelection s;
+    std::string error;
+    ASSERT_TRUE(ParseCaptureSelection(r.text, &s, &error)) << error;
+    EXPECT_EQ(s.kind, r.kind);
+    const TestSceneParams& t = s.test;
+    EXPECT_EQ((std::vector<int>{t.motionSeconds, t.holdSeconds, t.channels, t.fps, t.audio, t.failAfterFrames}),
+              (std::vector<int>{r.motion, r.hold, r.channels, r.fps, r.audio, r.failAfter}));
+    EXPECT_EQ(s.filePath, r.path);
+  }
 }
 
 TEST(CaptureSelection, RejectedFormsLeaveTheDefault) {

@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "platform/capture/TestScene.h"
+#include "tests/support/LoopbackPeers.h"
 
 namespace platform {
 namespace {
@@ -23,15 +23,13 @@ using namespace std::chrono;
 
 struct Recorder {
   std::mutex lock;
-  std::set<std::thread::id> threads;
   std::set<std::string> threadNames;
   std::vector<uint32_t> frameIndexes;
   std::vector<uint32_t> frameTimes;
   std::vector<int> statusIds;
   std::atomic<int> frames{0};
   std::atomic<int> blocks{0};
-  std::atomic<int> badFrames{0};
-  std::atomic<int> badBlocks{0};
+  std::atomic<int> badSamples{0};
   std::atomic<CapHandle> stopFromCallback{0};
   std::atomic<int> stopFromCallbackResult{-1};
 };
@@ -41,65 +39,65 @@ void NoteThread() {
   char name[16] = {};
   pthread_getname_np(pthread_self(), name, sizeof name);
   std::lock_guard<std::mutex> guard(g_rec->lock);
-  g_rec->threads.insert(std::this_thread::get_id());
   g_rec->threadNames.insert(name);
 }
 
 int OnVideo(CapHandle handle, VIDEOHDR* hdr) {
   NoteThread();
   if (hdr->lpData == nullptr || hdr->dwBufferLength != 640 * 480 * 2 || hdr->dwBytesUsed != hdr->dwBufferLength) {
-    ++g_rec->badFrames;
+    ++g_rec->badSamples;
   } else {
     std::lock_guard<std::mutex> guard(g_rec->lock);
     g_rec->frameIndexes.push_back(capture::TestFrameIndexOf(hdr->lpData));
     g_rec->frameTimes.push_back(hdr->dwTimeCaptured);
   }
-  ++g_rec->frames;
-  if (g_rec->stopFromCallback.load() == handle && g_rec->frames.load() == 3) {
+  if (++g_rec->frames == 3 && g_rec->stopFromCallback.load() == handle)
     g_rec->stopFromCallbackResult = CapCaptureStop(handle) ? 1 : 0;
-  }
   return 1;
 }
 
 int OnWave(CapHandle, WAVEHDR* block) {
   NoteThread();
-  if (block->lpData == nullptr || (block->dwBufferLength != 1102 && block->dwBufferLength != 1103)) ++g_rec->badBlocks;
+  if (block->lpData == nullptr || (block->dwBufferLength != 1102 && block->dwBufferLength != 1103)) ++g_rec->badSamples;
   ++g_rec->blocks;
   return 1;
 }
 
 int OnStatus(CapHandle, int id, const char* text) {
   std::lock_guard<std::mutex> guard(g_rec->lock);
-  g_rec->statusIds.push_back(id);
-  EXPECT_NE(text, nullptr);
+  g_rec->statusIds.push_back(text != nullptr ? id : -1);
   return 1;
 }
 
-bool WaitFor(const std::atomic<int>& counter, int atLeast, milliseconds limit = milliseconds(5000)) {
-  auto end = steady_clock::now() + limit;
-  while (counter.load() < atLeast) {
-    if (steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return true;
+bool WaitFor(const std::atomic<int>& counter, int atLeast) {
+  return nettest::WaitUntil([&] { return counter.load() >= atLeast; }, 5000);
+}
+
+// Tells whether the callbacks stay silent for a while.
+bool StaysQuiet(const Recorder& rec) {
+  const int frames = rec.frames.load(), blocks = rec.blocks.load();
+  std::this_thread::sleep_for(milliseconds(250));
+  return rec.frames.load() == frames && rec.blocks.load() == blocks;
 }
 
 class CaptureServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_rec = &m_rec;
-    Select("test:channels=2");
+    setenv("VTCAM_CAPTURE", "test:channels=2", 1);
   }
   void TearDown() override {
     for (CapHandle h : m_handles) CapDestroyWindow(h);
     unsetenv("VTCAM_CAPTURE");
     g_rec = nullptr;
   }
-  static void Select(const char* text) { setenv("VTCAM_CAPTURE", text, 1); }
+  CapHandle Window() {
+    m_handles.push_back(CapCreateCaptureWindow(0, 0, 640, 480, 100));
+    EXPECT_NE(m_handles.back(), 0);
+    return m_handles.back();
+  }
   CapHandle Connected(int index = 0) {
-    CapHandle h = CapCreateCaptureWindow(0, 0, 640, 480, 100 + index);
-    m_handles.push_back(h);
-    EXPECT_NE(h, 0);
+    CapHandle h = Window();
     EXPECT_TRUE(CapDriverConnect(h, index));
     return h;
   }
@@ -116,28 +114,21 @@ class CaptureServiceTest : public ::testing::Test {
   std::vector<CapHandle> m_handles;
 };
 
-TEST_F(CaptureServiceTest, ConnectStatusAudioFormatAndSequenceSetup) {
+TEST_F(CaptureServiceTest, ConnectAndAudioFormat) {
+  CapHandle fresh = Window();
+  CAPSTATUS status{};
+  EXPECT_FALSE(CapCaptureSequenceNoFile(fresh)) << "no driver yet";
+  EXPECT_FALSE(CapGetStatus(fresh, &status, sizeof status));
+  EXPECT_TRUE(CapSetCallbackOnVideoStream(fresh, OnVideo)) << "callbacks may be set before connecting";
+  EXPECT_FALSE(CapDriverConnect(fresh, 2)) << "only two test channels";
+
   CapHandle h = Connected();
   EXPECT_FALSE(CapDriverConnect(h, 1)) << "one driver per window";
-  CapHandle other = CapCreateCaptureWindow(0, 0, 640, 480, 105);
-  m_handles.push_back(other);
-  EXPECT_NE(other, h);
-  EXPECT_FALSE(CapDriverConnect(other, 2)) << "only two test channels";
-
-  CAPSTATUS status;
-  std::memset(&status, 0xAB, sizeof status);
   ASSERT_TRUE(CapGetStatus(h, &status, sizeof status));
-  EXPECT_EQ(status.uiImageWidth, 640u);
-  EXPECT_EQ(status.uiImageHeight, 480u);
   EXPECT_EQ(status.fAudioHardware, 1);
-  EXPECT_EQ(status.fCapturingNow, 0);
-
   WAVEFORMATEX wf{};
   ASSERT_EQ(CapGetAudioFormat(h, &wf, sizeof wf), 18u);
-  EXPECT_EQ(wf.wFormatTag, WAVE_FORMAT_PCM);
-  EXPECT_EQ(wf.nChannels, 1);
   EXPECT_EQ(wf.nSamplesPerSec, 11025u);
-  EXPECT_EQ(wf.wBitsPerSample, 8);
   EXPECT_TRUE(CapSetAudioFormat(h, &wf, 18)) << "what the window manager sends back";
   wf.nChannels = 2;
   EXPECT_FALSE(CapSetAudioFormat(h, &wf, 18));
@@ -145,17 +136,10 @@ TEST_F(CaptureServiceTest, ConnectStatusAudioFormatAndSequenceSetup) {
   ASSERT_EQ(CapGetAudioFormat(h, &wf, sizeof wf), 18u);
   EXPECT_EQ(wf.nChannels, 1) << "a refused format changes nothing";
 
-  CAPTUREPARMS parms;
-  std::memset(&parms, 0xCD, sizeof parms);
-  ASSERT_TRUE(CapGetSequenceSetup(h, &parms, sizeof parms));
-  EXPECT_EQ(parms.dwRequestMicroSecPerFrame, 100000u);
-  EXPECT_EQ(parms.fCaptureAudio, 1);
-  parms.fYield = 1;
-  parms.AVStreamMaster = 7;
-  ASSERT_TRUE(CapSetSequenceSetup(h, &parms, sizeof parms));
-  CAPTUREPARMS back{};
-  ASSERT_TRUE(CapGetSequenceSetup(h, &back, sizeof back));
-  EXPECT_EQ(std::memcmp(&back, &parms, sizeof parms), 0);
+  setenv("VTCAM_CAPTURE", "test:audio=0", 1);
+  ASSERT_TRUE(CapGetStatus(Connected(), &status, sizeof status));
+  EXPECT_EQ(status.fAudioHardware, 0);
+  EXPECT_EQ(CapGetAudioFormat(m_handles.back(), nullptr, 0), 0u) << "no audio, no format";
 }
 
 TEST_F(CaptureServiceTest, StreamsOnItsOwnNamedThreadAtTheSceneRate) {
@@ -172,10 +156,7 @@ TEST_F(CaptureServiceTest, StreamsOnItsOwnNamedThreadAtTheSceneRate) {
   ASSERT_TRUE(CapCaptureStop(h));
 
   EXPECT_GE(elapsed, milliseconds(850));
-  EXPECT_LT(elapsed, milliseconds(5000));
   std::lock_guard<std::mutex> guard(m_rec.lock);
-  EXPECT_EQ(m_rec.threads.count(std::this_thread::get_id()), 0u);
-  EXPECT_EQ(m_rec.threads.size(), 1u);
   EXPECT_EQ(m_rec.threadNames, std::set<std::string>{"tCapture0"});
   ASSERT_GE(m_rec.frameIndexes.size(), 10u);
   EXPECT_EQ(m_rec.frameIndexes[0], 0u);
@@ -183,87 +164,37 @@ TEST_F(CaptureServiceTest, StreamsOnItsOwnNamedThreadAtTheSceneRate) {
     EXPECT_GT(m_rec.frameIndexes[i], m_rec.frameIndexes[i - 1]);
     EXPECT_EQ(m_rec.frameTimes[i], m_rec.frameIndexes[i] * 100u) << "time stamps follow the scene clock";
   }
-  EXPECT_EQ(m_rec.badFrames.load(), 0);
-  EXPECT_EQ(m_rec.badBlocks.load(), 0);
+  EXPECT_EQ(m_rec.badSamples.load(), 0);
   EXPECT_EQ(m_rec.statusIds, (std::vector<int>{IDS_CAP_BEGIN, IDS_CAP_END}));
 }
 
-TEST_F(CaptureServiceTest, StopReallyStopsAndCaptureCanRestart) {
-  CapHandle h = Streaming();
-  ASSERT_TRUE(WaitFor(m_rec.frames, 2));
-  ASSERT_TRUE(CapCaptureStop(h));
-  int frames = m_rec.frames.load();
-  int blocks = m_rec.blocks.load();
-  std::this_thread::sleep_for(milliseconds(250));
-  EXPECT_EQ(m_rec.frames.load(), frames);
-  EXPECT_EQ(m_rec.blocks.load(), blocks);
-  EXPECT_FALSE(CapCaptureStop(h)) << "nothing left to stop";
-  CAPSTATUS status{};
-  ASSERT_TRUE(CapGetStatus(h, &status, sizeof status));
-  EXPECT_EQ(status.fCapturingNow, 0);
-
-  ASSERT_TRUE(CapCaptureSequenceNoFile(h));
-  EXPECT_TRUE(WaitFor(m_rec.frames, frames + 2));
-  ASSERT_TRUE(CapDriverDisconnect(h));
-  frames = m_rec.frames.load();
-  std::this_thread::sleep_for(milliseconds(250));
-  EXPECT_EQ(m_rec.frames.load(), frames);
-  EXPECT_FALSE(CapGetStatus(h, &status, sizeof status)) << "no driver any more";
+TEST_F(CaptureServiceTest, StopDisconnectAndDestroyEachEndTheRun) {
+  const std::function<bool(CapHandle)> ends[] = {
+      CapCaptureStop, CapDriverDisconnect, [](CapHandle h) { return CapDestroyWindow(h), true; }};
+  for (size_t i = 0; i < std::size(ends); ++i) {
+    SCOPED_TRACE(i);
+    CapHandle h = Streaming();
+    ASSERT_TRUE(WaitFor(m_rec.frames, m_rec.frames.load() + 2));
+    ASSERT_TRUE(ends[i](h));
+    EXPECT_TRUE(StaysQuiet(m_rec));
+    EXPECT_FALSE(CapCaptureStop(h)) << "nothing left to stop";
+    CAPSTATUS status{};
+    EXPECT_EQ(CapGetStatus(h, &status, sizeof status), i == 0);
+    EXPECT_EQ(status.fCapturingNow, 0);
+    CapDestroyWindow(h);
+  }
+  const CapHandle dead = m_handles.back();
+  EXPECT_FALSE(CapDriverConnect(dead, 0));
+  EXPECT_FALSE(CapSetCallbackOnVideoStream(dead, OnVideo));
+  EXPECT_GT(Window(), dead) << "handles are not reused";
 }
 
-TEST_F(CaptureServiceTest, DestroyedAndUnconnectedHandlesAreIgnored) {
-  CapHandle fresh = CapCreateCaptureWindow(0, 0, 640, 480, 100);
-  m_handles.push_back(fresh);
-  CAPSTATUS status{};
-  EXPECT_FALSE(CapCaptureSequenceNoFile(fresh));
-  EXPECT_FALSE(CapGetStatus(fresh, &status, sizeof status));
-  EXPECT_TRUE(CapSetCallbackOnVideoStream(fresh, OnVideo)) << "callbacks may be set before connecting";
-
-  CapHandle h = Streaming();
-  ASSERT_TRUE(WaitFor(m_rec.frames, 1));
-  CapDestroyWindow(h);
-  int frames = m_rec.frames.load();
-  std::this_thread::sleep_for(milliseconds(250));
-  EXPECT_EQ(m_rec.frames.load(), frames) << "destroying stops the capture";
-  EXPECT_FALSE(CapDriverConnect(h, 0));
-  EXPECT_FALSE(CapGetStatus(h, &status, sizeof status));
-  EXPECT_FALSE(CapSetCallbackOnVideoStream(h, OnVideo));
-  EXPECT_FALSE(CapCaptureSequenceNoFile(h));
-  CapDestroyWindow(h);  // twice is harmless
-  EXPECT_NE(CapCreateCaptureWindow(0, 0, 1, 1, 1), h) << "handles are not reused";
-}
-
-TEST_F(CaptureServiceTest, AudioFollowsTheCaptureAudioFlag) {
-  CapHandle h = Connected();
-  CAPTUREPARMS parms{};
-  ASSERT_TRUE(CapGetSequenceSetup(h, &parms, sizeof parms));
-  parms.fCaptureAudio = 0;
-  ASSERT_TRUE(CapSetSequenceSetup(h, &parms, sizeof parms));
-  CapSetCallbackOnVideoStream(h, OnVideo);
-  CapSetCallbackOnWaveStream(h, OnWave);
-  ASSERT_TRUE(CapCaptureSequenceNoFile(h));
-  ASSERT_TRUE(WaitFor(m_rec.frames, 4));
-  CapCaptureStop(h);
-  EXPECT_EQ(m_rec.blocks.load(), 0);
-
-  Select("test:audio=0");
-  CapHandle silent = Connected();
-  CAPSTATUS status{};
-  ASSERT_TRUE(CapGetStatus(silent, &status, sizeof status));
-  EXPECT_EQ(status.fAudioHardware, 0);
-  EXPECT_EQ(CapGetAudioFormat(silent, nullptr, 0), 0u) << "no audio, no format";
-}
-
-TEST_F(CaptureServiceTest, FailingSourceEndsTheRunCleanly) {
-  Select("test:failafter=5");
+TEST_F(CaptureServiceTest, FailingSourceEndsTheRunCleanlyAndCanRestart) {
+  setenv("VTCAM_CAPTURE", "test:failafter=5", 1);
   CapHandle h = Streaming();
   ASSERT_TRUE(WaitFor(m_rec.frames, 5));
   CAPSTATUS status{};
-  auto end = steady_clock::now() + seconds(5);
-  do {
-    ASSERT_TRUE(CapGetStatus(h, &status, sizeof status));
-  } while (status.fCapturingNow != 0 && steady_clock::now() < end);
-  EXPECT_EQ(status.fCapturingNow, 0);
+  ASSERT_TRUE(nettest::WaitUntil([&] { return CapGetStatus(h, &status, sizeof status) && status.fCapturingNow == 0; }));
   EXPECT_EQ(m_rec.frames.load(), 5);
   EXPECT_FALSE(CapCaptureStop(h)) << "the run had already ended";
   {
@@ -272,19 +203,26 @@ TEST_F(CaptureServiceTest, FailingSourceEndsTheRunCleanly) {
   }
   ASSERT_TRUE(CapCaptureSequenceNoFile(h));
   EXPECT_TRUE(WaitFor(m_rec.frames, 10));
-  EXPECT_TRUE(CapDriverDisconnect(h));
 }
 
-TEST_F(CaptureServiceTest, StopFromInsideACallbackDoesNotDeadlock) {
+// With audio turned off in the setup no block arrives; a callback may stop its own capture.
+TEST_F(CaptureServiceTest, AudioOffAndStopFromInsideACallback) {
   CapHandle h = Connected();
+  CAPTUREPARMS parms{};
+  ASSERT_TRUE(CapGetSequenceSetup(h, &parms, sizeof parms));
+  EXPECT_EQ(parms.dwRequestMicroSecPerFrame, 100000u);
+  EXPECT_EQ(parms.fCaptureAudio, 1);
+  parms.fCaptureAudio = 0;
+  ASSERT_TRUE(CapSetSequenceSetup(h, &parms, sizeof parms));
   m_rec.stopFromCallback = h;
   CapSetCallbackOnVideoStream(h, OnVideo);
+  CapSetCallbackOnWaveStream(h, OnWave);
   ASSERT_TRUE(CapCaptureSequenceNoFile(h));
   ASSERT_TRUE(WaitFor(m_rec.frames, 3));
-  std::this_thread::sleep_for(milliseconds(250));
+  EXPECT_TRUE(StaysQuiet(m_rec));
   EXPECT_EQ(m_rec.stopFromCallbackResult.load(), 1);
   EXPECT_EQ(m_rec.frames.load(), 3);
-  EXPECT_TRUE(CapDriverDisconnect(h));
+  EXPECT_EQ(m_rec.blocks.load(), 0);
 }
 
 }  // namespace
