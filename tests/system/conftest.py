@@ -164,7 +164,7 @@ def record_video(url, path, seconds, *extra):
 
 
 def http_get(port, path, seconds):
-    """Raw bytes of a GET, read for at most `seconds`."""
+    """Raw bytes of a GET, read until its Content-Length body is whole, for at most `seconds`."""
     data, deadline = b"", time.time() + seconds
     with socket.create_connection(("127.0.0.1", port), timeout=0.5) as s:
         s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
@@ -173,9 +173,11 @@ def http_get(port, path, seconds):
                 chunk = s.recv(65536)
             except socket.timeout:
                 continue
-            if not chunk:
-                break
             data += chunk
+            head, _, body = data.partition(b"\r\n\r\n")
+            length = re.search(rb"Content-Length: *(\d+)", head)
+            if not chunk or length and len(body) >= int(length.group(1)):
+                break
     return data
 
 
