@@ -3,13 +3,8 @@ running program on the test scene."""
 import json
 import os
 import re
-import shutil
 import subprocess
 import urllib.request
-
-import pytest
-
-from conftest import BIN_DIR
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 # The committed screenshot is renewed only when asked, so a test run leaves the tree clean.
@@ -21,31 +16,15 @@ def status(port):
         return reply.read().decode()
 
 
-@pytest.fixture
-def viewer_camera(camera):
-    # The program directory's web/ folder is not a plain file: the fixture's copy skips it.
-    shutil.copytree(os.path.join(BIN_DIR, "web"), camera.path("web"))
-    camera.env["VTCAM_CAPTURE"] = "test:motion=0"
-    p = camera.start()
-    # Ports still held by other runs on the machine are retried once a second.
-    assert camera.wait_for_log("Convertor Listener startup!", timeout=45)
-    port = int(re.search(r"Camera Http Server startup! listen port=(\d+)", camera.log).group(1))
-    assert camera.wait_for_log("Got whole FLV header/meta-data", timeout=20)
-    yield camera, port
-    camera.run("-stop")
-    p.wait(timeout=15)
-
-
-def test_viewer_plays_switches_arming_and_takes_snapshots(viewer_camera, tmp_path):
-    camera, port = viewer_camera
+def test_viewer_plays_switches_arming_and_takes_snapshots(live, tmp_path):
     assert os.path.exists("/usr/bin/chromium"), "scripts/install-deps.sh installs chromium"
     modules = os.path.join(ROOT, "web", "node_modules")
     assert os.path.isdir(os.path.join(modules, "playwright-core")), "scripts/install-deps.sh runs npm ci in web/"
-    assert status(port).startswith("ALARM_STATUS=0&")
+    assert status(live.port).startswith("ALARM_STATUS=0&")
 
     screenshot = SCREENSHOT or str(tmp_path / "viewer.png")
     run = subprocess.run(["node", os.path.join(os.path.dirname(__file__), "browser_viewer.js"),
-                          f"http://127.0.0.1:{port}/", screenshot, str(tmp_path / "profile")],
+                          f"http://127.0.0.1:{live.port}/", screenshot, str(tmp_path / "profile")],
                          env=dict(os.environ, NODE_PATH=modules), capture_output=True, text=True, timeout=180)
     assert run.returncode == 0, run.stderr
     seen = json.loads(run.stdout.strip().splitlines()[-1])
@@ -54,7 +33,7 @@ def test_viewer_plays_switches_arming_and_takes_snapshots(viewer_camera, tmp_pat
     assert seen["advanced"] > 4.0, seen
     assert seen["message"] == "" and seen["console"] == [], seen
     assert (seen["armedBefore"], seen["armedAfter"]) == ("未布防", "已布防")
-    assert status(port).startswith("ALARM_STATUS=1&")
+    assert status(live.port).startswith("ALARM_STATUS=1&")
     assert seen["snapshotWidth"] == 640 and seen["snapshotHead"] == [0xFF, 0xD8, 0xFF]
     assert re.fullmatch(r"snapshot-\d{8}-\d{6}\.jpg", seen["snapshotDownload"])
     assert seen["phoneOverflow"] <= 0
