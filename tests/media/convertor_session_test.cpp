@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "media/ConvertorPort.h"
@@ -25,9 +26,9 @@ using nettest::WaitUntil;
 // Connects the way a converter does: its key, little-endian, first.
 int Greet(uint16_t port, uint32_t key, int receiveBuffer = 0) {
   const int fd = nettest::ConnectBlocking(port, receiveBuffer);
-  const char greeting[4] = {static_cast<char>(key), static_cast<char>(key >> 8), static_cast<char>(key >> 16),
-                            static_cast<char>(key >> 24)};
-  if (fd >= 0) nettest::SendAll(fd, std::string(greeting, 4));
+  std::string greeting;
+  for (int shift = 0; shift < 32; shift += 8) greeting.push_back(static_cast<char>(key >> shift));
+  if (fd >= 0) nettest::SendAll(fd, greeting);
   return fd;
 }
 
@@ -115,7 +116,7 @@ class CRecordingViewer : public CFileDispatcher {
   std::function<void()> onSend;
 };
 
-TEST_F(ConvertorSessionTest, RefusesGreetingsThatNoConvertorWaitsForAndStopsReopeningWhenTheProgramStops) {
+TEST_F(ConvertorSessionTest, RefusesStrangersAndGarbageFeedsViewersAndStopsReopeningWhenTheProgramStops) {
   EXPECT_TRUE(SeesEndOfStream(Keep(Greet(m_port, 0x5150))));
   const int shortGreeting = Keep(nettest::ConnectBlocking(m_port));
   nettest::SendAll(shortGreeting, std::string("\x01\x02", 2));
@@ -127,124 +128,20 @@ TEST_F(ConvertorSessionTest, RefusesGreetingsThatNoConvertorWaitsForAndStopsReop
   EXPECT_TRUE(SeesEndOfStream(Keep(Greet(m_port, key))));  // before the convertor registered
   CKeyedConvertor convertor(0x400, key);
   convertor.Open();
-  Drop(Video(convertor, key));
+  const int garbage = Video(convertor, key);
+  nettest::SendAll(garbage, std::string(5000, 'g'));
+  EXPECT_TRUE(SeesEndOfStream(garbage));
+  EXPECT_TRUE(LogHas("Not a http flv stream, close session."));
   EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed open again!"));
   ASSERT_TRUE(WaitUntil([&] { return convertor.Opens() == 2; }));
 
   const int video = Video(convertor, key);
-  EXPECT_EQ(convertor.VideoSession()->GetRecvBuffer(), convertor.StreamBuffer());
-  SetConvertorsStopping(true);
-  Drop(video);
-  EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed program stopping, not opened again."));
-  EXPECT_EQ(convertor.Opens(), 2);
-  EXPECT_EQ(convertor.VideoSession(), nullptr);
-}
-
-TEST_F(ConvertorSessionTest, PairsVideoAndAudioAndCarriesRawDataOut) {
-  platform::FreezeTickForTest(100000);
-  const uint32_t key = 0x3333;
-  CKeyedConvertor convertor(0x20400, key);
-  convertor.Open();
-  EXPECT_EQ(CConvertorRegistry::Instance().Size(), 2u);
-  const int video = Keep(Greet(m_port, key));
-  const int audio = Keep(Greet(m_port, key | 0x1000000));
-  ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession() != nullptr && convertor.AudioSession() != nullptr; }));
-  CStreamConvertorSession* audioSession = convertor.AudioSession();
-  EXPECT_EQ(audioSession->GetRecvBuffer(), audioSession->GetGreetingBuffer());
-  EXPECT_EQ(convertor.GetStream(key | 0x1000000), nullptr);
-  EXPECT_EQ(convertor.GetStream(key), convertor.StreamBuffer());
-
-  // The pacer repeats a frame to keep the converter's nominal rate.
-  const auto frame = [&](char c, uint32_t ms) {
-    platform::AdvanceTickForTest(ms);
-    const std::string bytes(3000, c);
-    return convertor.ConvertSourceVideoData(bytes.data(), 3000);
-  };
-  for (const auto& [c, ms] : {std::pair{'a', 0u}, {'b', 100u}, {'c', 250u}}) EXPECT_EQ(frame(c, ms), 1);
-  EXPECT_EQ(ReadExactly(video, 12000), std::string(3000, 'a') + std::string(3000, 'b') + std::string(6000, 'c'));
-  EXPECT_EQ(frame('c', 10), 1);
-  EXPECT_EQ(frame('c', 10), 1);
-  EXPECT_EQ(ReadExactly(video, 3000), std::string(3000, 'c'));
-  EXPECT_TRUE(LogHas("CStreamConvertor::ConvertSourceVideoData Send(0) @"));
-
-  const std::string block(1103, '\x80');
-  EXPECT_EQ(convertor.ConvertSourceAudioData(block.data(), static_cast<int>(block.size())), 1);
-  EXPECT_EQ(ReadExactly(audio, block.size()), block);
-  EXPECT_TRUE(LogHas("CStreamConvertor::ConvertSourceAudioData Send @"));
-
-  nettest::SendAll(audio, std::string(5000, 'x'));
-  EXPECT_TRUE(LogHas("drops"));
   EXPECT_EQ(convertor.StreamBuffer()->ParserState(), 1);
-  EXPECT_EQ(convertor.AudioSession(), audioSession);
-
-  Drop(audio);  // losing the audio alone is only logged
-  EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed audio session closed!"));
-  EXPECT_EQ(convertor.AudioSession(), nullptr);
-  EXPECT_NE(convertor.VideoSession(), nullptr);
-  EXPECT_EQ(convertor.ConvertSourceAudioData(block.data(), 10), 0);
-  EXPECT_EQ(convertor.Opens(), 1);
-
-  Drop(video);
-  EXPECT_TRUE(WaitUntil([&] { return convertor.Opens() == 2; }));
-  EXPECT_EQ(convertor.ConvertSourceVideoData(block.data(), 1000), 0);
-}
-
-TEST_F(ConvertorSessionTest, QueuedFramesAreNotTornByTheCaptureReusingItsBuffer) {
-  platform::FreezeTickForTest(200000);
-  CKeyedConvertor convertor(0x400, 0x4444);
-  convertor.Open();
-  const int video = Video(convertor, 0x4444, 4096);
-  const size_t size = 4 << 20;
-  std::vector<char> capture(size);
-  for (size_t i = 0; i < size; ++i) capture[i] = static_cast<char>(i * 7);
-  const std::vector<char> first = capture;
-  ASSERT_EQ(convertor.ConvertSourceVideoData(capture.data(), static_cast<int>(size)), 1);
-  EXPECT_GT(convertor.VideoSession()->GetPending(), 0);
-  std::fill(capture.begin(), capture.end(), 'Z');
-  platform::AdvanceTickForTest(100);
-  ASSERT_EQ(convertor.ConvertSourceVideoData(capture.data(), static_cast<int>(size)), 1);
-  const std::string got = ReadExactly(video, 2 * size);
-  ASSERT_EQ(got.size(), 2 * size);
-  EXPECT_TRUE(std::equal(first.begin(), first.end(), got.begin())) << "first frame changed while queued";
-  EXPECT_EQ(got.find_first_not_of('Z', size), std::string::npos);
-}
-
-TEST_F(ConvertorSessionTest, RefusesFramesWhileMoreThanFifteenSendsAreQueued) {
-  platform::FreezeTickForTest(300000);
-  CKeyedConvertor convertor(0x400, 0x5555);
-  convertor.Open();
-  const int video = Video(convertor, 0x5555, 4096);  // a converter that stopped reading
-  const int frameSize = 1 << 20;
-  std::vector<char> frame(frameSize, 'f');
-  int accepted = 0;
-  for (int i = 0; i < 40; ++i) {
-    platform::AdvanceTickForTest(100);
-    accepted += convertor.ConvertSourceVideoData(frame.data(), frameSize);
-  }
-  EXPECT_EQ(convertor.VideoSession()->GetPending(), 16);
-  EXPECT_GE(accepted, 16);
-  EXPECT_LT(accepted, 40);
-  EXPECT_TRUE(LogHas("CStreamConvertor::ConvertSourceVideoData Traffic Jam. NOT Send @"));
-  EXPECT_TRUE(LogHas("pending=15"));
-
-  ReadExactly(video, static_cast<size_t>(accepted) * frameSize);
-  ASSERT_TRUE(WaitUntil([&] { return convertor.VideoSession()->GetPending() == 0; }));
-  platform::AdvanceTickForTest(100);
-  EXPECT_EQ(convertor.ConvertSourceVideoData(frame.data(), frameSize), 1);
-  EXPECT_EQ(ReadExactly(video, frameSize).size(), static_cast<size_t>(frameSize));
-}
-
-TEST_F(ConvertorSessionTest, HandsParsedPackagesToViewersAndClosesOnARejectedStream) {
-  const uint32_t key = 0x6666;
-  CKeyedConvertor convertor(0x400, key);
-  convertor.Open();
-  const int video = Video(convertor, key);
   CRecordingViewer stays;
   CRecordingViewer leaves;  // detaches itself from inside its send, as a closing viewer does
   leaves.onSend = [&] { convertor.RemoveViewer(&leaves); };
   convertor.AddViewer(&leaves);
   convertor.AddViewer(&stays);
-
   nettest::SendAll(video, flvbytes::FileHeader() + flvbytes::Tag(18, 30, 2) + flvbytes::Tag(9, 40, 0x17));
   ASSERT_TRUE(LogHas("Got whole FLV header/meta-data"));
   const std::string tags = flvbytes::Tag(9, 600, 0x27) + flvbytes::Tag(8, 100, 0xAF);
@@ -252,34 +149,76 @@ TEST_F(ConvertorSessionTest, HandsParsedPackagesToViewersAndClosesOnARejectedStr
   ASSERT_TRUE(WaitUntil([&] { return stays.bytes.load() >= static_cast<int>(tags.size()); }));
   EXPECT_EQ(leaves.calls.load(), 1);
   EXPECT_EQ(convertor.ViewerCount(), 1u);
-  EXPECT_EQ(convertor.GetCurrentPackage(), convertor.StreamBuffer()->GetCurrentPackage());
   EXPECT_NE(convertor.GetCurrentPackage(), nullptr);
   EXPECT_GE(convertor.ConvertedBytes(), tags.size());
-
-  Drop(video);
-  ASSERT_TRUE(WaitUntil([&] { return convertor.Opens() == 2; }));
-  const int garbage = Video(convertor, key);
-  EXPECT_EQ(convertor.StreamBuffer()->ParserState(), 1);
-  nettest::SendAll(garbage, std::string(5000, 'g'));
-  EXPECT_TRUE(SeesEndOfStream(garbage));
-  EXPECT_TRUE(LogHas("Not a http flv stream, close session."));
-  EXPECT_TRUE(WaitUntil([&] { return convertor.Opens() == 3; }));
   convertor.RemoveViewer(&stays);
+
+  SetConvertorsStopping(true);
+  Drop(video);
+  EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed program stopping, not opened again."));
+  EXPECT_EQ(convertor.Opens(), 2);
+  EXPECT_EQ(convertor.VideoSession(), nullptr);
+  EXPECT_EQ(convertor.ConvertSourceVideoData("frame", 5), 0);
 }
 
-TEST_F(ConvertorSessionTest, ADeletedConvertorLetsGoOfItsSessions) {
-  platform::FreezeTickForTest(400000);
-  const uint32_t key = 0x7777;
+TEST_F(ConvertorSessionTest, PairsVideoAndAudioQueuesCopiesRefusesFramesInAJamAndLetsGoWhenDeleted) {
+  platform::FreezeTickForTest(100000);
+  const uint32_t key = 0x3333;
   auto* convertor = new CKeyedConvertor(0x20400, key);
   convertor->Open();
-  Keep(Greet(m_port, key, 4096));
+  const int video = Keep(Greet(m_port, key, 4096));
   const int audio = Keep(Greet(m_port, key | 0x1000000));
   ASSERT_TRUE(WaitUntil([&] { return convertor->VideoSession() != nullptr && convertor->AudioSession() != nullptr; }));
-  std::vector<char> frame(4 << 20, 'q');
-  ASSERT_EQ(convertor->ConvertSourceVideoData(frame.data(), static_cast<int>(frame.size())), 1);
+  CStreamConvertorSession* audioSession = convertor->AudioSession();
+
+  // The pacer repeats a frame to keep the converter's nominal rate.
+  const auto frame = [&](char c, uint32_t ms) {
+    platform::AdvanceTickForTest(ms);
+    const std::string bytes(3000, c);
+    return convertor->ConvertSourceVideoData(bytes.data(), 3000);
+  };
+  for (const auto& [c, ms] : {std::pair{'a', 0u}, {'b', 100u}, {'c', 250u}, {'c', 10u}, {'c', 10u}})
+    EXPECT_EQ(frame(c, ms), 1);
+  EXPECT_EQ(ReadExactly(video, 15000), std::string(3000, 'a') + std::string(3000, 'b') + std::string(9000, 'c'));
+  EXPECT_TRUE(LogHas("CStreamConvertor::ConvertSourceVideoData Send(0) @"));
+
+  const std::string block(1103, '\x80');
+  EXPECT_EQ(convertor->ConvertSourceAudioData(block.data(), static_cast<int>(block.size())), 1);
+  EXPECT_EQ(ReadExactly(audio, block.size()), block);
+  EXPECT_TRUE(LogHas("CStreamConvertor::ConvertSourceAudioData Send @"));
+  nettest::SendAll(audio, std::string(5000, 'x'));
+  EXPECT_TRUE(LogHas("drops"));
+  EXPECT_EQ(convertor->StreamBuffer()->ParserState(), 1);
+  EXPECT_EQ(convertor->AudioSession(), audioSession);
+  Drop(audio);  // losing the audio alone is only logged
+  EXPECT_TRUE(LogHas("CStreamConvertor::OnSessionClosed audio session closed!"));
+  EXPECT_EQ(convertor->AudioSession(), nullptr);
+  ASSERT_NE(convertor->VideoSession(), nullptr);
+  EXPECT_EQ(convertor->ConvertSourceAudioData(block.data(), 10), 0);
+  EXPECT_EQ(convertor->Opens(), 1);
+
+  const int frameSize = 1 << 20;  // from here the converter stops reading
+  std::vector<char> capture(frameSize);
+  std::string expected;
+  for (int i = 0; i < 40; ++i) {
+    std::fill(capture.begin(), capture.end(), static_cast<char>('A' + i));  // the capture reuses its buffer
+    platform::AdvanceTickForTest(100);
+    if (convertor->ConvertSourceVideoData(capture.data(), frameSize) == 1) expected += std::string(frameSize, 'A' + i);
+  }
+  EXPECT_EQ(convertor->VideoSession()->GetPending(), 16);
+  EXPECT_GE(expected.size(), 16u * frameSize);
+  EXPECT_LT(expected.size(), 40u * frameSize);
+  EXPECT_TRUE(LogHas("CStreamConvertor::ConvertSourceVideoData Traffic Jam. NOT Send @"));
+  EXPECT_TRUE(LogHas("pending=15"));
+  EXPECT_TRUE(ReadExactly(video, expected.size()) == expected) << "a queued frame changed";
+
+  ASSERT_TRUE(WaitUntil([&] { return convertor->VideoSession()->GetPending() == 0; }));
+  platform::AdvanceTickForTest(100);
+  std::vector<char> big(4 << 20, 'q');
+  ASSERT_EQ(convertor->ConvertSourceVideoData(big.data(), static_cast<int>(big.size())), 1);
   EXPECT_GT(convertor->VideoSession()->GetPending(), 0);
   delete convertor;  // with a frame still queued
-  EXPECT_TRUE(SeesEndOfStream(audio));
+  for (int i = 0; i < ConvertorSessionCount(); ++i) EXPECT_EQ(ConvertorSession(i)->GetState(), CIOCPSocket::kAccepting);
   EXPECT_EQ(CConvertorRegistry::Instance().Size(), 0u);
   EXPECT_TRUE(SeesEndOfStream(Keep(Greet(m_port, key))));
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "media/SnapshotWorker.h"
@@ -93,19 +94,15 @@ TEST_F(SnapshotWorkerTest, CancelledClientsGetNothingAndAFailureReachesEveryoneW
 
 TEST(ViewerQueueTest, VerdictsAtTheLimits) {
   const ViewerQueueLimits limits;  // 4 MiB, 5 s behind
-  struct Row {
-    int64_t queued;
-    uint32_t stalledMs;
-    ViewerVerdict verdict;
-  } const rows[] = {
+  const std::tuple<int64_t, uint32_t, ViewerVerdict> rows[] = {
       {0, 100000, ViewerVerdict::kSend},  // nothing queued is never stalled
       {1, 4999, ViewerVerdict::kSend},
       {1, 5000, ViewerVerdict::kSkip},
       {4 << 20, 0, ViewerVerdict::kSend},
       {(4 << 20) + 1, 0, ViewerVerdict::kSkip},
   };
-  for (const Row& row : rows)
-    EXPECT_EQ(JudgeViewerQueue(limits, row.queued, row.stalledMs), row.verdict) << row.queued << " B, " << row.stalledMs;
+  for (const auto& [queued, stalledMs, verdict] : rows)
+    EXPECT_EQ(JudgeViewerQueue(limits, queued, stalledMs), verdict) << queued << " B, " << stalledMs;
 }
 
 }  // namespace

@@ -43,7 +43,6 @@ TEST_F(StaticFilesTest, ServesTheIndexWithTypeLengthAndRevalidation) {
   std::string response;
   ASSERT_EQ(Get("/", &response), CStaticFiles::Result::kServed);
   EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 8\r\n", 0), 0u);
-  EXPECT_EQ(response.substr(response.size() - 12), "\r\n\r\n<p>x</p>");
   const size_t at = response.find("ETag: ") + 6;
   const std::string etag = response.substr(at, response.find("\r\n", at) - at);
 

@@ -28,22 +28,19 @@ class TestSession : public CIOCPServerSocket {
       m_received.append(data, static_cast<size_t>(length));
     }
     m_pRecvBuffer->Consume(length);
-    m_processed.fetch_add(1);
+    ++processed;
     return 1;
   }
-  void OnDestroy() override { m_destroyed.fetch_add(1); }
+  void OnDestroy() override { ++destroyed; }
   std::string Received() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_received;
   }
-  int Processed() const { return m_processed.load(); }
-  int Destroyed() const { return m_destroyed.load(); }
+  std::atomic<int> processed{0}, destroyed{0};
 
  private:
   std::mutex m_lock;
   std::string m_received;
-  std::atomic<int> m_processed{0};
-  std::atomic<int> m_destroyed{0};
 };
 
 class ServerSocketTest : public ::testing::Test {
@@ -62,24 +59,22 @@ class ServerSocketTest : public ::testing::Test {
     platform::ResetTickForTest();
   }
   int ConnectAndGreet(const std::string& greeting, int receiveBuffer = 0) {
-    const int before = m_session.Processed();
+    const int before = m_session.processed;
     const int fd = nettest::ConnectBlocking(m_listener.Port(), receiveBuffer);
     EXPECT_TRUE(nettest::SendAll(fd, greeting));
-    EXPECT_TRUE(WaitUntil([&] { return m_session.Processed() > before; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_session.processed > before; }));
     EXPECT_EQ(m_session.GetState(), CIOCPSocket::kConnected);
     return fd;
   }
   std::string Logged() { return LogCapture::Instance().Since(m_mark); }
   std::string Id() const { return "[" + std::to_string(m_session.GetId()) + "]"; }
-  bool BackToAccepting() {
-    return WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; });
-  }
+  bool BackToAccepting() { return WaitUntil([&] { return m_session.GetState() == CIOCPSocket::kAccepting; }); }
   // Maintenance after ms more: true when it ended the connection.
   bool MaintenanceCloses(int client, uint32_t ms) {
-    const int destroyed = m_session.Destroyed();
+    const int destroyed = m_session.destroyed;
     platform::AdvanceTickForTest(ms);
     m_session.Maintenance();
-    if (m_session.Destroyed() == destroyed) return false;
+    if (m_session.destroyed == destroyed) return false;
     EXPECT_TRUE(SeesEndOfStream(client));
     return true;
   }
@@ -90,7 +85,7 @@ class ServerSocketTest : public ::testing::Test {
 };
 
 // Echo traffic under load is the stress test's.
-TEST_F(ServerSocketTest, AcceptWithFirstDataKnowsBothAddressesAndReArmsAfterPeerClose) {
+TEST_F(ServerSocketTest, AcceptKnowsBothAddressesAndReArmsAfterPeerCloseEvenBeforeItsFirstBytes) {
   const int client = ConnectAndGreet("GET /a");
   EXPECT_EQ(m_session.Received(), "GET /a");
   const uint16_t clientPort = nettest::LocalPort(client);
@@ -98,26 +93,22 @@ TEST_F(ServerSocketTest, AcceptWithFirstDataKnowsBothAddressesAndReArmsAfterPeer
   EXPECT_EQ(ntohs(m_session.GetLocalAddress().sin_port), m_listener.Port());
   EXPECT_NE(Logged().find(".2]Connected from 127.0.0.1:" + std::to_string(clientPort)), std::string::npos);
   close(client);
+  ASSERT_TRUE(WaitUntil([&] { return m_session.destroyed == 1; }));
   ASSERT_TRUE(BackToAccepting());
-  EXPECT_EQ(m_session.Destroyed(), 1);
-  EXPECT_NE(Logged().find("]recv 0 bytes, destroy socket"), std::string::npos);
+  close(nettest::ConnectBlocking(m_listener.Port()));  // gone before its first bytes
+  ASSERT_TRUE(WaitUntil([&] { return m_session.destroyed == 2; }));
+  ASSERT_TRUE(BackToAccepting());
+  EXPECT_EQ(m_session.processed.load(), 1);
+  EXPECT_EQ(LogCapture::Count(Logged(), "]recv 0 bytes, destroy socket"), 2);
   close(ConnectAndGreet("again"));
   EXPECT_EQ(m_session.Received(), "GET /aagain");
-}
-
-TEST_F(ServerSocketTest, PeerClosingBeforeItsFirstBytesIsRecycled) {
-  close(nettest::ConnectBlocking(m_listener.Port()));
-  ASSERT_TRUE(WaitUntil([&] { return m_session.Destroyed() == 1; }));
-  ASSERT_TRUE(BackToAccepting());
-  EXPECT_EQ(m_session.Processed(), 0);
-  EXPECT_NE(Logged().find("recv 0 bytes, destroy socket"), std::string::npos);
 }
 
 TEST_F(ServerSocketTest, DestorySocketTwiceLogsOnceAndTheCancelledReceiveChangesNothing) {
   const int client = ConnectAndGreet("x");
   m_session.DestorySocket();
   m_session.DestorySocket();
-  EXPECT_EQ(m_session.Destroyed(), 1);
+  EXPECT_EQ(m_session.destroyed.load(), 1);
   EXPECT_EQ(m_session.GetSocket(), CIOCPSocket::kInvalidSocket);
   const std::string cancelled = Id() + "socket -1 got error c0000120, write=0";
   ASSERT_TRUE(WaitUntil([&] { return Logged().find(cancelled) != std::string::npos; }));
@@ -134,7 +125,6 @@ TEST_F(ServerSocketTest, SilentPeersAreClosedAt31SecondsAndIdleOnesAfterMoreThan
     return pc::GetConnectTime(m_session.GetSocket(), &seconds) == 0 && seconds != pc::kNotConnected;
   }));
   EXPECT_FALSE(MaintenanceCloses(silent, 30000));
-  EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
   EXPECT_TRUE(MaintenanceCloses(silent, 1000));
   EXPECT_EQ(m_session.GetState(), CIOCPSocket::kAccepting);
   close(silent);
@@ -157,13 +147,9 @@ TEST_F(ServerSocketTest, CloseWithThreeSendsInFlightClosesAfterTheLast) {
   constexpr size_t kSize = 512 * 1024;
   std::string expected;
   for (char c : {'A', 'B', 'C'}) {
-    std::string block(kSize, c);
-    block[0] = '<';
-    block[kSize - 1] = '>';
-    ASSERT_EQ(m_session.Send(block.data(), static_cast<int>(kSize)), 1);
-    expected += block;
+    ASSERT_EQ(m_session.Send(std::string(kSize, c).data(), static_cast<int>(kSize)), 1);
+    expected += std::string(kSize, c);
   }
-  EXPECT_EQ(m_session.GetPending(), 3);
   m_session.Close();
   EXPECT_NE(Logged().find(Id() + "CIOCPSocket::Close 3 packages left."), std::string::npos);
   EXPECT_EQ(m_session.Send("late", -1), 0);
@@ -172,7 +158,7 @@ TEST_F(ServerSocketTest, CloseWithThreeSendsInFlightClosesAfterTheLast) {
   EXPECT_TRUE(nettest::ReadExactly(client, expected.size()) == expected);
   EXPECT_TRUE(SeesEndOfStream(client));
   ASSERT_TRUE(BackToAccepting());
-  EXPECT_EQ(m_session.Destroyed(), 1);
+  EXPECT_EQ(m_session.destroyed.load(), 1);
   EXPECT_EQ(m_session.GetPending(), 0);
   EXPECT_NE(Logged().find(Id() + "Close socket because all packages have been sent."), std::string::npos);
   close(client);
@@ -200,8 +186,7 @@ TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
       }
     });
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
-    std::thread closer([&] { graceful ? m_session.Close() : m_session.DestorySocket(); });
-    closer.join();
+    graceful ? m_session.Close() : m_session.DestorySocket();
     sender.join();
     reader.join();
     close(client);
@@ -209,12 +194,9 @@ TEST_F(ServerSocketTest, ConcurrentCloseDuringSendsReleasesEverything) {
     EXPECT_EQ(SendPackage::LiveCount(), packagesBefore);
     ASSERT_LE(received.size(), queued.size());
     EXPECT_TRUE(queued.compare(0, received.size(), received) == 0);
-    if (graceful) {
-      EXPECT_EQ(received.size(), queued.size());
-    } else {
-      platform::AdvanceTickForTest(3000);
-      m_session.Maintenance();
-    }
+    EXPECT_TRUE(!graceful || received.size() == queued.size()) << received.size() << " of " << queued.size();
+    platform::AdvanceTickForTest(3000);  // finishes an aborted close
+    m_session.Maintenance();
     ASSERT_TRUE(BackToAccepting());
   }
 }

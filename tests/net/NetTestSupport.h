@@ -1,17 +1,7 @@
 #pragma once
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "infra/Logger.h"
 #include "net/IOCPSocket.h"
