@@ -55,7 +55,7 @@ Writes Produce(OutputMode mode, bool withAudio, int frames, int outWidth, int ou
     audioStream = output.AddStream(audio.Context(), &error);
   }
   CVideoEncoder video;
-  EXPECT_TRUE(video.Open(kWidth, kHeight, outWidth, outHeight, kRate, &error)) << error;
+  EXPECT_TRUE(video.Open(kWidth, kHeight, outWidth, outHeight, kRate, "veryfast", &error)) << error;
   const int videoStream = output.AddStream(video.Context(), &error);
   EXPECT_GE(videoStream, 0) << error;
   EXPECT_TRUE(writes.empty()) << "nothing may be sent before the first packet";
