@@ -61,6 +61,11 @@ def job_cpu(pid):
     return total / TICK
 
 
+def own_cpu(pid):
+    """CPU seconds of the program alone (all its threads)."""
+    return sum(int(x) for x in stat_fields(pid)[11:13]) / TICK
+
+
 def job_pss(pid):
     total = {}
     for p in [pid] + descendants(pid):
@@ -122,15 +127,17 @@ def main():
                 have = step
                 time.sleep(args.settle)
                 before = [job_cpu(c.proc.pid) for c in cams]
+                own_before = [own_cpu(c.proc.pid) for c in cams]
                 got = [sum(c.viewers.snapshot()) + sum(c.phones.snapshot()) for c in cams]
                 t0 = time.monotonic()
                 time.sleep(args.window)
                 dt = time.monotonic() - t0
                 for i, c in enumerate(cams):
                     cpu = 100 * (job_cpu(c.proc.pid) - before[i]) / dt
+                    own = 100 * (own_cpu(c.proc.pid) - own_before[i]) / dt
                     kbit = (sum(c.viewers.snapshot()) + sum(c.phones.snapshot()) - got[i]) * 8 / 1000 / dt
                     pss = job_pss(c.proc.pid)
-                    print(f"{args.bins[i]:30s} viewers {step:2d} cpu {cpu:5.2f} %  pss {sum(pss.values())/1024:5.1f} MB "
+                    print(f"{args.bins[i]:30s} viewers {step:2d} cpu {cpu:5.2f} % (program {own:5.2f} %)  pss {sum(pss.values())/1024:5.1f} MB "
                           f"{ {k: round(v / 1024, 1) for k, v in pss.items()} }  {kbit:7.0f} kbit/s", flush=True)
             print(f"load {os.getloadavg()[0]:.1f}", flush=True)
         finally:
