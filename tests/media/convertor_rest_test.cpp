@@ -29,34 +29,21 @@ class ConvertorRestTest : public ::testing::Test {
     const std::string frame(kFrame, c);
     EXPECT_EQ(convertor.ConvertSourceVideoData(frame.data(), kFrame), 1);
   }
-  // What reached the converter, one letter per frame.
+  // What reached the converter in the next 200 ms, one letter per frame.
   std::string Received() {
-    std::string letters;
     char buffer[kFrame];
-    for (;;) {
-      const ssize_t n = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-      if (n <= 0) break;
-      m_partial.append(buffer, static_cast<size_t>(n));
-    }
-    while (m_partial.size() >= kFrame) {
-      letters += m_partial[0];
-      m_partial.erase(0, kFrame);
-    }
+    for (int i = 0; i < 20; ++i, usleep(10000))
+      for (ssize_t n; (n = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;)
+        m_bytes.append(buffer, static_cast<size_t>(n));
+    std::string letters;
+    for (; m_bytes.size() >= kFrame; m_bytes.erase(0, kFrame)) letters += m_bytes[0];
     return letters;
-  }
-  std::string ReceivedAfterSettling() {
-    std::string all;
-    for (int i = 0; i < 20; ++i) {
-      usleep(10000);
-      all += Received();
-    }
-    return all;
   }
 
   static constexpr int kFrame = 64;
   uint16_t m_port = 0;
   int m_fd = -1;
-  std::string m_partial;
+  std::string m_bytes;
 };
 
 TEST_F(ConvertorRestTest, RestsAtAKeyFrameWithoutViewersAndWakesForOne) {
@@ -70,26 +57,26 @@ TEST_F(ConvertorRestTest, RestsAtAKeyFrameWithoutViewersAndWakesForOne) {
   Feed(convertor, 'a');
   Feed(convertor, 'b');
   Feed(convertor, 'c');
-  EXPECT_EQ(ReceivedAfterSettling(), "a");
+  EXPECT_EQ(Received(), "a");
   EXPECT_TRUE(convertor.IsResting());
 
   // Kept alive with one whole second of frames, which ends on a key frame again.
   platform::AdvanceTickForTest(CStreamConvertor::kRestKeepAliveMs);
   Feed(convertor, 'd');
   Feed(convertor, 'e');
-  EXPECT_EQ(ReceivedAfterSettling(), std::string(10, 'd'));
+  EXPECT_EQ(Received(), std::string(10, 'd'));
 
   // A viewer: every frame flows again at once, the held-back time is not repeated.
   CFileDispatcher viewer;
   convertor.AddViewer(&viewer);
   for (char c : std::string("fghi")) Feed(convertor, c);
-  EXPECT_EQ(ReceivedAfterSettling(), "fghi");
+  EXPECT_EQ(Received(), "fghi");
   EXPECT_FALSE(convertor.IsResting());
 
   // Gone in the middle of a second: frames go on up to the next key frame (the 21st).
   convertor.RemoveViewer(&viewer);
   for (char c : std::string("jklmnopqrs")) Feed(convertor, c);
-  EXPECT_EQ(ReceivedAfterSettling(), "jklmno");
+  EXPECT_EQ(Received(), "jklmno");
   EXPECT_TRUE(convertor.IsResting());
 }
 
@@ -104,7 +91,7 @@ TEST_F(ConvertorRestTest, ASharedFrameIsSentByReferenceAndPinnedUntilSent) {
   ASSERT_NE(first, nullptr);
   first->AddRef();  // held like the channel's latest frame
   EXPECT_EQ(convertor.ConvertSourceVideoFrame(first), 1);
-  EXPECT_EQ(ReceivedAfterSettling(), "x");
+  EXPECT_EQ(Received(), "x");
   EXPECT_TRUE(WaitUntil([&] { return first->refCount.load() == 1; }));  // only the holder's pin is left
 
   RawFrame* second = pool.Take(kFrame);
