@@ -32,6 +32,7 @@ class ImageViewAdapter : public IImageView {
   void ShowImage(const uint8_t* bgrBottomUp, int width, int height) override {
     m_view->ShowImage(bgrBottomUp, width, height);
   }
+  bool IsSeen() const override { return m_view->IsSeen(); }
 
  private:
   CVideoView* m_view;

@@ -34,6 +34,7 @@ CCameraWnd::CCameraWnd(int channel) : m_pDetector(std::make_unique<CMotionDetect
 CCameraWnd::~CCameraWnd() {
   m_pFlvConvertor.reset();
   m_pMobileConvertor.reset();
+  if (m_pLatest) m_pLatest->Release();
   if (m_pRenderer) m_pRenderer->Destroy();
 }
 
@@ -68,6 +69,9 @@ void CCameraWnd::SetUp() {
     m_pFlvConvertor = std::make_unique<CChannelFlvConvertor>(audio ? 0x20400 : 0x400, 10, m_nSizeCode);
     m_pFlvConvertor->Open();
     m_pMobileConvertor = std::make_unique<C3GPStreamConvertor>(audio ? 0x20500 : 0x500, 10, m_nSizeCode);
+    // Nothing cuts clips from the phone stream, so its converter may rest while no phone
+    // watches; with sound it may not, since the sound would run ahead of the pictures.
+    m_pMobileConvertor->SetRestsUnwatched(!audio);
     m_pMobileConvertor->Open();
   }
   // The preview paints into the view of the window that is open now.
@@ -77,29 +81,49 @@ void CCameraWnd::SetUp() {
 }
 
 int CCameraWnd::OnVideoStream(platform::VIDEOHDR* frame) {
-  {
-    std::lock_guard<std::mutex> lock(m_frameLock);
-    m_latestFrame.assign(frame->lpData, frame->lpData + frame->dwBufferLength);
-    m_pFrameData = m_latestFrame.data();
-    m_nFrameLength = frame->dwBufferLength;
-  }
-  if (m_pRenderer) m_pRenderer->Render(frame->lpData, frame->dwBufferLength, 1);
+  RawFrame* shared = KeepLatest(frame);
+  CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(m_nChannel);
+  const bool armed = info && info->GetAlarmStatus();
+  // The picture feeds the motion detector and the view; with neither wanting it, the
+  // conversion is skipped.
+  if (m_pRenderer && (armed || m_pRenderer->IsSeen())) m_pRenderer->Render(frame->lpData, frame->dwBufferLength, 1);
 
   const char* data = reinterpret_cast<const char*>(frame->lpData);
   const int length = static_cast<int>(frame->dwBufferLength);
-  const bool accepted = !m_pFlvConvertor || m_pFlvConvertor->ConvertSourceVideoData(data, length) != 0;
+  const auto convert = [&](CStreamConvertor* convertor) {
+    return shared ? convertor->ConvertSourceVideoFrame(shared) : convertor->ConvertSourceVideoData(data, length);
+  };
+  const bool accepted = !m_pFlvConvertor || convert(m_pFlvConvertor.get()) != 0;
   if (!accepted) ++m_nRejectedFrames;
   NoteConvertorRefusals(accepted);
-  DetectMotion(frame);
-  if (m_pMobileConvertor) m_pMobileConvertor->ConvertSourceVideoData(data, length);
+  if (armed) DetectMotion(frame);
+  if (m_pMobileConvertor) convert(m_pMobileConvertor.get());
   return 1;
+}
+
+// The one copy of the frame, pinned as the latest until the next one replaces it; null when
+// every pooled frame is pinned (then the convertors copy for themselves).
+RawFrame* CCameraWnd::KeepLatest(const platform::VIDEOHDR* frame) {
+  const int length = static_cast<int>(frame->dwBufferLength);
+  RawFrame* copy = frame->lpData ? m_frames.Copy(frame->lpData, length) : nullptr;
+  if (copy) copy->AddRef();
+  std::lock_guard<std::mutex> lock(m_frameLock);
+  if (m_pLatest) m_pLatest->Release();
+  m_pLatest = copy;
+  if (copy) {
+    std::vector<uint8_t>().swap(m_latestFallback);
+    m_pFrameData = reinterpret_cast<const uint8_t*>(copy->data.get());
+  } else {
+    m_latestFallback.assign(frame->lpData, frame->lpData + (frame->lpData ? frame->dwBufferLength : 0));
+    m_pFrameData = m_latestFallback.data();
+  }
+  m_nFrameLength = frame->dwBufferLength;
+  return copy;
 }
 
 // Every frame of an armed channel is checked, whether or not the converter took it: a
 // busy or dead converter must not switch alarms off.
 void CCameraWnd::DetectMotion(platform::VIDEOHDR* frame) {
-  CCameraInfo* info = GetCameraInfoMgr().GetCameraInfo(m_nChannel);
-  if (!info || !info->GetAlarmStatus()) return;
   m_pDetector->FeedFrame(frame->lpData, frame->dwBufferLength);
   if (m_pDetector->IsTriggered() != 1) return;
   if (CWnd* main = GetMainWnd())

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/AVICapWnd.h"
+#include "media/RawFramePool.h"
 
 class CFileDispatcher;
 class CMotionDetector;
@@ -57,9 +58,15 @@ class CCameraWnd : public CAVICapWnd {
 
  private:
   static constexpr uint32_t kRefusalLogMs = 10000;
+  // Frames pinned at most: the queues of both convertors (16 sends each, of a closing and a
+  // new connection), the latest frame and one being filled.
+  static constexpr size_t kMaxFrames = 4 * 16 + 2;
   void DetectMotion(platform::VIDEOHDR* frame);
+  RawFrame* KeepLatest(const platform::VIDEOHDR* frame);
   void NoteConvertorRefusals(bool accepted);
 
+  // Declared before the convertors, so it outlives their queued sends.
+  CRawFramePool m_frames{kMaxFrames};
   std::unique_ptr<CStreamConvertor> m_pFlvConvertor;
   std::unique_ptr<CStreamConvertor> m_pMobileConvertor;
   std::unique_ptr<CMotionDetector> m_pDetector;
@@ -76,9 +83,11 @@ class CCameraWnd : public CAVICapWnd {
   int m_nSizeCode = 4;
   int m_nRejectedFrames = 0;
   std::unique_ptr<CPreviewRenderer> m_pRenderer;
-  // The capture service reuses its frame memory once the callback returns, so the latest
-  // frame is kept here for snapshots, which run on other threads.
+  // The capture service reuses its frame memory once the callback returns, so each frame
+  // is copied once: the convertors send that copy and it stays pinned as the latest frame
+  // for snapshots, which run on other threads.
   std::mutex m_frameLock;
-  std::vector<uint8_t> m_latestFrame;
+  RawFrame* m_pLatest = nullptr;  // pinned while it is the latest
+  std::vector<uint8_t> m_latestFallback;  // when every pool frame is pinned
   std::mutex m_snapshotLock;
 };

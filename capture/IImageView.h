@@ -12,4 +12,6 @@ class IImageView {
   // bgrBottomUp: height rows of width * 3 bytes (blue, green, red), no row padding; the
   // first row in memory is the bottom row of the picture.
   virtual void ShowImage(const uint8_t* bgrBottomUp, int width, int height) = 0;
+  // Whether anybody can see the view now; read on the capture thread, may change any time.
+  virtual bool IsSeen() const { return true; }
 };

@@ -45,6 +45,8 @@ class CPreviewRenderer {
   // Draws "hh:mm:ss" in red with the built-in font; only the glyph pixels are written.
   void DrawClock(int hour, int minute, int second);
 
+  // Whether the picture would be seen by anybody (a view that says so).
+  bool IsSeen() const { return m_view != nullptr && m_view->IsSeen(); }
   uint8_t* Pixels() { return m_pixels.empty() ? nullptr : m_pixels.data(); }
   int Width() const { return m_width; }
   int Height() const { return m_height; }

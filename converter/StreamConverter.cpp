@@ -41,7 +41,10 @@ bool CStreamConverter::SetUp(std::string* error) {
     const VideoInput& in = *m_command.video;
     const int outWidth = m_command.outWidth ? m_command.outWidth : in.width;
     const int outHeight = m_command.outHeight ? m_command.outHeight : in.height;
-    if (!m_video.Open(in.width, in.height, outWidth, outHeight, in.frameRate, error)) return false;
+    // The phones' small stream gets less search effort than the main one, whose pictures
+    // also make the alarm clips.
+    const char* preset = m_command.mode == OutputMode::PacketStream ? "superfast" : "veryfast";
+    if (!m_video.Open(in.width, in.height, outWidth, outHeight, in.frameRate, preset, error)) return false;
     m_videoStream = m_output.AddStream(m_video.Context(), error);
     if (m_videoStream < 0) return false;
     m_frame.resize(m_video.InputFrameBytes());

@@ -22,7 +22,7 @@ CVideoEncoder::~CVideoEncoder() {
 
 const char* CVideoEncoder::EncoderName() const { return m_codec ? m_codec->codec->name : ""; }
 
-bool CVideoEncoder::Open(int inWidth, int inHeight, int outWidth, int outHeight, int frameRate,
+bool CVideoEncoder::Open(int inWidth, int inHeight, int outWidth, int outHeight, int frameRate, const char* preset,
                          std::string* error) {
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   const bool x264 = codec != nullptr;
@@ -52,7 +52,7 @@ bool CVideoEncoder::Open(int inWidth, int inHeight, int outWidth, int outHeight,
   // Both containers carry the parameter sets once, in their headers.
   m_codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   if (x264) {
-    av_opt_set(m_codec->priv_data, "preset", "veryfast", 0);
+    av_opt_set(m_codec->priv_data, "preset", preset, 0);
     av_opt_set(m_codec->priv_data, "tune", "zerolatency", 0);
     av_opt_set(m_codec->priv_data, "profile", "baseline", 0);
     av_opt_set(m_codec->priv_data, "crf", "25", 0);

@@ -28,7 +28,9 @@ class CVideoEncoder {
   CVideoEncoder(const CVideoEncoder&) = delete;
   CVideoEncoder& operator=(const CVideoEncoder&) = delete;
 
-  bool Open(int inWidth, int inHeight, int outWidth, int outHeight, int frameRate, std::string* error);
+  // preset: libx264's speed preset ("veryfast" for the main stream).
+  bool Open(int inWidth, int inHeight, int outWidth, int outHeight, int frameRate, const char* preset,
+            std::string* error);
 
   // One whole frame of inWidth * inHeight * 2 bytes, shown at pts (in frames).
   bool Encode(const uint8_t* yuyv, int64_t pts, const PacketSink& sink, std::string* error);

@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTimerEvent>
+#include <QWindow>
+#include <cstring>
 
 #include "framework/Messages.h"
 #include "framework/Application.h"
@@ -56,7 +58,38 @@ bool QtDialog::event(QEvent* e) {
     }
     return true;
   }
-  return QDialog::event(e);
+  const bool result = QDialog::event(e);
+  const QEvent::Type type = e->type();
+  if (type == QEvent::Show && windowHandle() && !m_exposeWatched) {
+    // A window covered or on another desktop is not exposed; only its window hears that.
+    windowHandle()->installEventFilter(this);
+    m_exposeWatched = true;
+  }
+  if (m_owner && (type == QEvent::Show || type == QEvent::Hide || type == QEvent::WindowStateChange))
+    m_owner->Impl()->UpdateViewsSeen();
+  return result;
+}
+
+bool QtDialog::eventFilter(QObject* watched, QEvent* e) {
+  if (m_owner && watched == windowHandle() && e->type() == QEvent::Expose) m_owner->Impl()->UpdateViewsSeen();
+  return QDialog::eventFilter(watched, e);
+}
+
+void DialogImpl::UpdateViewsSeen() {
+  const bool windowSeen = framework::HasScreen() && dialog && dialog->isVisible() && !dialog->isMinimized() &&
+                          (!dialog->windowHandle() || dialog->windowHandle()->isExposed());
+  for (size_t i = 0; i < views.size(); ++i) {
+    FrameStore& store = *views[i]->Impl()->store;
+    QWidget* widget = store.widget;
+    bool seen = windowSeen && widget && widget->isVisible();
+    for (size_t above = 0; seen && above < i; ++above) {
+      const QWidget* cover = views[above]->Impl()->store->widget;
+      if (cover && cover->isVisible() && cover->parentWidget() == widget->parentWidget() &&
+          cover->geometry().contains(widget->geometry()))
+        seen = false;
+    }
+    store.seen.store(seen, std::memory_order_relaxed);
+  }
 }
 
 void QtDialog::timerEvent(QTimerEvent* e) {
@@ -88,8 +121,7 @@ void VideoWidget::paintEvent(QPaintEvent*) {
   }
   const QImage image(m_store->pixels.data(), m_store->width, m_store->height, m_store->width * 3,
                      QImage::Format_BGR888);
-  // The picture is stored bottom-up: paint it flipped so that it stands upright.
-  painter.drawImage(QPoint(0, 0), image.mirrored(false, true));
+  painter.drawImage(QPoint(0, 0), image);
 }
 
 CDialog::CDialog(int templateId, const std::string& title, int widthDlu, int heightDlu)
@@ -363,11 +395,14 @@ CVideoView* CDialog::CreateVideoView(int areaId, Rect pixels, int viewId) {
   auto* widget = new VideoWidget(it->second.widget, store);
   store->widget = widget;
   widget->setGeometry(pixels.left, pixels.top, pixels.Width(), pixels.Height());
+  // Views made later go below the earlier ones, so the first channel is the one shown.
+  widget->lower();
   widget->show();
   auto impl = std::make_unique<VideoViewImpl>();
   impl->store = store;
   impl->id = viewId;
   m_impl->views.push_back(std::make_unique<CVideoView>(std::move(impl)));
+  m_impl->UpdateViewsSeen();
   return m_impl->views.back().get();
 }
 
@@ -439,10 +474,15 @@ CVideoView::~CVideoView() = default;
 
 void CVideoView::ShowImage(const uint8_t* bgrBottomUp, int width, int height) {
   FrameStore& s = *m_impl->store;
-  if (!bgrBottomUp || width <= 0 || height <= 0) return;
+  if (!bgrBottomUp || width <= 0 || height <= 0 || !s.seen.load(std::memory_order_relaxed)) return;
   {
+    // Turned upright while copied, so painting is a plain blit.
+    const size_t stride = static_cast<size_t>(width) * 3u;
     QMutexLocker lock(&s.lock);
-    s.pixels.assign(bgrBottomUp, bgrBottomUp + static_cast<size_t>(width) * static_cast<size_t>(height) * 3u);
+    s.pixels.resize(stride * static_cast<size_t>(height));
+    for (int row = 0; row < height; ++row)
+      std::memcpy(s.pixels.data() + stride * static_cast<size_t>(row),
+                  bgrBottomUp + stride * static_cast<size_t>(height - 1 - row), stride);
     s.width = width;
     s.height = height;
   }
@@ -460,6 +500,7 @@ void CVideoView::ShowImage(const uint8_t* bgrBottomUp, int width, int height) {
 }
 
 uint64_t CVideoView::FramesShown() const { return m_impl->store->frames.load(); }
+bool CVideoView::IsSeen() const { return m_impl->store->seen.load(std::memory_order_relaxed); }
 int CVideoView::Id() const { return m_impl->id; }
 
 int MessageBox(CDialog* owner, const std::string& text, const std::string& caption) {

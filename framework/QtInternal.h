@@ -39,12 +39,14 @@ class QtDialog : public QDialog {
 
  protected:
   bool event(QEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
   void timerEvent(QTimerEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   void reject() override;
 
  private:
   CDialog* m_owner;
+  bool m_exposeWatched = false;
 };
 
 struct ControlInfo {
@@ -73,15 +75,23 @@ class DialogImpl {
   int focused = 0;                                      // control that had the focus last
   std::map<int, std::pair<QPointer<QLabel>, int>> bitmaps;  // slot -> (label, resource)
   QObject* focusWatcher = nullptr;                      // owned by the dialog widget
+
+  // Tells each video view whether anybody can see it now: the window is up, neither
+  // minimised nor hidden into the tray, on a real screen, and no earlier view (which lies
+  // above it) covers it.
+  void UpdateViewsSeen();
 };
 
 // The latest picture of one view, shared by the capture thread that writes it and the
 // widget that paints it.
 struct FrameStore {
   QMutex lock;
-  std::vector<uint8_t> pixels;  // bottom-up BGR as handed over
+  std::vector<uint8_t> pixels;  // top-down BGR, ready to paint
   int width = 0, height = 0;
   std::atomic<bool> repaintPending{false};
+  // Written on the user-interface thread; a picture nobody can see is neither copied nor
+  // painted.
+  std::atomic<bool> seen{false};
   std::atomic<uint64_t> frames{0};
   QPointer<QWidget> widget;  // set and read on the user-interface thread only
 };

@@ -77,7 +77,7 @@ CStreamConvertor::~CStreamConvertor() {
     session->DestorySocket();
     session->Recycle();  // pooled: back to accepting at once
   }
-  for (auto& slot : m_frameSlots) slot->WaitUntilUnreferenced();
+  // The own frames are waited for by their pool, after this body.
   // Packages still pinned by viewers' queued sends are freed with the buffer; the viewers'
   // own connections end with the channel, as the frame path does.
   delete m_pStream;
@@ -173,31 +173,24 @@ CStreamConvertorSession* CStreamConvertor::AudioSession() {
 
 void CStreamConvertor::AttachSession(CStreamConvertorSession* session, uint32_t sessionKey) {
   std::lock_guard<std::recursive_mutex> guard(m_sessionLock);
-  if (sessionKey > kAudioKeyBit) m_pAudioSession = session;
-  else m_pVideoSession = session;
-}
-
-CStreamConvertor::FrameSlot* CStreamConvertor::TakeFrameSlot(int length) {
-  FrameSlot* slot = nullptr;
-  for (auto& candidate : m_frameSlots) {
-    if (!candidate->IsReferenced()) {
-      slot = candidate.get();
-      break;
-    }
+  if (sessionKey > kAudioKeyBit) {
+    m_pAudioSession = session;
+  } else {
+    m_pVideoSession = session;
+    m_nFramesSent = 0;  // a new converter: its first frame is a key frame
   }
-  if (slot == nullptr) {
-    if (m_frameSlots.size() >= kMaxFrameSlots) return nullptr;
-    m_frameSlots.push_back(std::make_unique<FrameSlot>());
-    slot = m_frameSlots.back().get();
-  }
-  if (slot->capacity < length) {
-    slot->data = std::make_unique<char[]>(static_cast<size_t>(length));
-    slot->capacity = length;
-  }
-  return slot;
 }
 
 int CStreamConvertor::ConvertSourceVideoData(const char* data, int length) {
+  return SendVideo(data, length, nullptr);
+}
+
+int CStreamConvertor::ConvertSourceVideoFrame(RawFrame* frame) {
+  if (frame == nullptr) return 0;
+  return SendVideo(frame->data.get(), frame->length, frame);
+}
+
+int CStreamConvertor::SendVideo(const char* data, int length, RawFrame* shared) {
   std::lock_guard<std::recursive_mutex> guard(m_sessionLock);
   CStreamConvertorSession* video = m_pVideoSession;
   if (video == nullptr || data == nullptr || length <= 0) return 0;
@@ -207,29 +200,56 @@ int CStreamConvertor::ConvertSourceVideoData(const char* data, int length) {
                length);
     return 0;
   }
-  // A frame that arrives after a long pause (capture stopped and started again) would be
-  // repeated for the whole gap; no more repeats than the send queue may hold.
-  const int count = std::min(m_framePacer.Next(platform::GetTickCount()), kMaxPendingSends + 1);
+  const int count = FramesToSend(platform::GetTickCount());
+  if (count < 0) return 1;
   if (count > 0) {
-    FrameSlot* slot = TakeFrameSlot(length);
-    if (slot == nullptr) {
-      // Every slot is still pinned by sends of a connection that is going away.
+    RawFrame* frame = shared != nullptr ? shared : m_ownFrames.Copy(data, length);
+    if (frame == nullptr) {
+      // Every own frame is still pinned by sends of a connection that is going away.
       LogAtLevel(LOG_DEBUG, "CStreamConvertor::ConvertSourceVideoData Traffic Jam. NOT Send @%x %d bytes.",
                  Hex(data), length);
       return 0;
     }
-    std::memcpy(slot->data.get(), data, static_cast<size_t>(length));
     for (int i = 0; i < count; ++i) {
-      if (video->Send(slot->data.get(), length, slot) == 0) {
+      if (video->Send(frame->data.get(), length, frame) == 0) {
         Log("CStreamConvertor::ConvertSourceVideoData Send failed. restart all sessions.");
         RestartSessions();
         return 0;
       }
+      ++m_nFramesSent;
     }
   }
   LogAtLevel(LOG_DEBUG, "CStreamConvertor::ConvertSourceVideoData Send(%d) @%x %d bytes. pending=%d", count, Hex(data),
              length, pending);
   return 1;
+}
+
+int CStreamConvertor::FramesToSend(uint32_t now) {
+  // The converter makes a key frame of every frameRate-th frame it gets, the first one
+  // included.
+  const uint32_t perKey = m_nFrameRate > 0 ? static_cast<uint32_t>(m_nFrameRate) : 1;
+  if (m_bRestsUnwatched && m_nViewerCount.load(std::memory_order_relaxed) == 0) {
+    // Until the last frame sent is a key frame, no more than the frames up to it.
+    const uint32_t sinceKey = m_nFramesSent == 0 ? 0 : (m_nFramesSent - 1) % perKey;
+    if (m_nFramesSent == 0 || sinceKey != 0) {
+      const uint32_t toKey = m_nFramesSent == 0 ? 1 : perKey - sinceKey;
+      return std::min<int>(m_framePacer.Next(now), static_cast<int>(toKey));
+    }
+    if (!m_bResting.exchange(true)) {
+      m_nRestTick = now;
+      Log("CStreamConvertor::ConvertSourceVideoData no viewer, frames held back (convertor=%x)", Hex(this));
+    }
+    if (now - m_nRestTick < kRestKeepAliveMs) return -1;
+    m_nRestTick = now;
+    return static_cast<int>(perKey);
+  }
+  if (m_bResting.exchange(false)) {
+    Log("CStreamConvertor::ConvertSourceVideoData a viewer came, frames flow again (convertor=%x)", Hex(this));
+    m_framePacer.Start(m_nFrameRate);  // the held-back time is not to be made up with repeats
+  }
+  // A frame that arrives after a long pause (capture stopped and started again) would be
+  // repeated for the whole gap; no more repeats than the send queue may hold.
+  return std::min(m_framePacer.Next(now), kMaxPendingSends + 1);
 }
 
 int CStreamConvertor::ConvertSourceAudioData(const char* data, int length) {
@@ -293,11 +313,13 @@ void CStreamConvertor::OnSessionClosed(CStreamConvertorSession* session) {
 void CStreamConvertor::AddViewer(CFileDispatcher* viewer) {
   std::lock_guard<std::recursive_mutex> guard(m_viewerLock);
   m_viewers.insert(viewer);
+  m_nViewerCount.store(m_viewers.size(), std::memory_order_relaxed);
 }
 
 void CStreamConvertor::RemoveViewer(CFileDispatcher* viewer) {
   std::lock_guard<std::recursive_mutex> guard(m_viewerLock);
   m_viewers.erase(viewer);
+  m_nViewerCount.store(m_viewers.size(), std::memory_order_relaxed);
 }
 
 size_t CStreamConvertor::ViewerCount() {

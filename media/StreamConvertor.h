@@ -21,9 +21,11 @@
 //
 // Raw frames. The capture service's frame memory is only valid until its callback returns
 // (the source re-queues it on the next read), while sends complete later on completion
-// threads. Each accepted frame is therefore copied once into a frame slot owned by the
-// convertor, and its repeats are sent from that slot by reference; a slot is reused only
-// when no queued send points into it. Audio blocks are small and sent as copies.
+// threads. ConvertSourceVideoFrame sends a frame the caller already copied (the channel
+// copies each frame once for both its convertors and its snapshots) by reference;
+// ConvertSourceVideoData copies the frame into a frame of the convertor's own first. Repeats
+// are sent from the same copy, which is reused only when no queued send points into it.
+// Audio blocks are small and sent as copies.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include "media/FramePacer.h"
+#include "media/RawFramePool.h"
 #include "net/SendPackage.h"
 
 class CFileDispatcher;
@@ -53,6 +56,9 @@ class CStreamConvertor {
   static constexpr uint32_t kAudioKeyBit = 0x1000000;
   // Sends of raw video allowed in the video connection's queue before frames are refused.
   static constexpr int kMaxPendingSends = 15;
+  // A resting convertor (see SetRestsUnwatched) sends one second of frames this often, well
+  // inside the converter's 60 s limit for silent input.
+  static constexpr uint32_t kRestKeepAliveMs = 30000;
   static constexpr int kStreamCapacity = 8192;
   static constexpr int kStreamHeadroom = 32;
 
@@ -73,10 +79,20 @@ class CStreamConvertor {
 
   // 1 when the frame was queued (also when the pacer dropped it), 0 when not sent.
   int ConvertSourceVideoData(const char* data, int length);
+  // The same for a frame whose sends pin it (its count), without a copy of the convertor's.
+  int ConvertSourceVideoFrame(RawFrame* frame);
   int ConvertSourceAudioData(const char* data, int length);
 
   void AddViewer(CFileDispatcher* viewer);
   void RemoveViewer(CFileDispatcher* viewer);
+
+  // With rest on, frames go to the converter only while a viewer watches. Without viewers
+  // the convertor stops right after a key frame was sent (the converter has then put out
+  // every whole group of pictures before it) and sends only a whole second of frames every
+  // kRestKeepAliveMs; a new viewer gets the converter going again at the next frame and its
+  // first key-frame record about a second later. Capture thread, before the first frame.
+  void SetRestsUnwatched(bool rests) { m_bRestsUnwatched = rests; }
+  bool IsResting() const { return m_bResting.load(std::memory_order_relaxed); }
 
   // A session whose greeting carried one of this convertor's keys.
   void AttachSession(CStreamConvertorSession* session, uint32_t sessionKey);
@@ -136,15 +152,20 @@ class CStreamConvertor {
   bool m_bAudioKeyRegistered = false;
 
  private:
-  // A convertor-owned copy of one raw frame; refCount counts the sends queued from it.
-  struct FrameSlot : SharedReference {
-    std::unique_ptr<char[]> data;
-    int capacity = 0;
-  };
-  static constexpr size_t kMaxFrameSlots = kMaxPendingSends + 1;
-  FrameSlot* TakeFrameSlot(int length);
+  // shared null: copy data into a frame of m_ownFrames once the pacer wants it sent.
+  int SendVideo(const char* data, int length, RawFrame* shared);
+  // How many times to send the frame now: the pacer's count, or while nobody watches a
+  // resting convertor's count (-1: hold the frame back).
+  int FramesToSend(uint32_t now);
 
-  std::vector<std::unique_ptr<FrameSlot>> m_frameSlots;  // capture thread only
+  bool m_bRestsUnwatched = false;
+  std::atomic<size_t> m_nViewerCount{0};
+  // Under the session lock: frames sent to the current converter, and the rest.
+  uint32_t m_nFramesSent = 0;
+  std::atomic<bool> m_bResting{false};
+  uint32_t m_nRestTick = 0;
+
+  CRawFramePool m_ownFrames{kMaxPendingSends + 1};  // capture thread only
 };
 
 class C3GPStreamConvertor : public CStreamConvertor {

@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -75,7 +79,25 @@ std::mutex& g_reaperLock = *new std::mutex;
 std::vector<pid_t>& g_orphans = *new std::vector<pid_t>;
 bool g_reaperRunning = false;
 
+// An orphan's pidfd (-1 where the kernel gives none, then it is polled).
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+// Wakes the reaper for a new orphan; made once, never closed (the reaper may run at exit).
+int ReaperWakeFd() {
+  static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
+
+// Sleeps in poll() on the orphans' pidfds: no wake-up until one ends or a new one comes.
 void ReaperLoop() {
+  std::map<pid_t, int> watched;  // pid -> pidfd
   for (;;) {
     std::vector<pid_t> pending;
     {
@@ -86,15 +108,28 @@ void ReaperLoop() {
       }
       pending = g_orphans;
     }
+    const int wake = ReaperWakeFd();
+    bool polled = wake < 0;  // without a way to be woken, look again every 50 ms
+    std::vector<pollfd> fds;
+    if (wake >= 0) fds.push_back({wake, POLLIN, 0});
     for (pid_t pid : pending) {
+      auto it = watched.try_emplace(pid, -1).first;
+      if (it->second < 0) it->second = OpenPidFd(pid);
       int status = 0;
       const pid_t r = waitpid(pid, &status, WNOHANG);
       if (r == pid || (r < 0 && errno == ECHILD)) {
+        if (it->second >= 0) close(it->second);
+        watched.erase(it);
         std::lock_guard<std::mutex> lock(g_reaperLock);
         std::erase(g_orphans, pid);
+        continue;
       }
+      if (it->second >= 0) fds.push_back({it->second, POLLIN, 0});
+      else polled = true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    poll(fds.data(), fds.size(), polled ? 50 : -1);
+    uint64_t count = 0;
+    if (wake >= 0 && read(wake, &count, sizeof(count)) < 0) count = 0;
   }
 }
 
@@ -104,6 +139,9 @@ void HandToReaper(pid_t pid) {
   if (!g_reaperRunning) {
     g_reaperRunning = true;
     StartNamedThread("tReaper", ReaperLoop).detach();
+  } else if (ReaperWakeFd() >= 0) {
+    const uint64_t one = 1;
+    if (write(ReaperWakeFd(), &one, sizeof(one)) < 0) return;
   }
 }
 

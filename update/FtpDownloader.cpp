@@ -39,7 +39,7 @@ void CFtpDownloader::Disconnect() {
 const char* CFtpDownloader::GetFile(const char* name) {
   CURL* curl = static_cast<CURL*>(m_curl);
   if (!curl || !MakeTempFile()) return nullptr;
-  FILE* file = std::fopen(m_tempFile.c_str(), "wb");
+  FILE* file = std::fopen(m_tempFile.c_str(), "wbe");
   if (!file) return DropTempFile();
   const std::string url = BaseUrl() + curlsupport::EscapePath(RemoteName(name));
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());

@@ -49,7 +49,7 @@ const char* CHttpDownloader::GetFile(const char* name) {
   if (!curl || !MakeTempFile()) return nullptr;
   const std::string url = "http://" + m_host + ":" + std::to_string(m_port) + m_path + "/" +
                           curlsupport::EscapePath(RemoteName(name));
-  FILE* file = std::fopen(m_tempFile.c_str(), "wb");
+  FILE* file = std::fopen(m_tempFile.c_str(), "wbe");
   if (!file) return DropTempFile();
   Body body{curl, file};
   curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");

@@ -37,14 +37,19 @@ TEST(Process, RunsWaitsAndReportsExitCodes) {
 }
 
 TEST(Process, ChildOutlivingItsObjectIsReaped) {
-  pid_t pid;
-  {
+  // The second child is handed over while the reaper already waits for the first.
+  pid_t pids[2];
+  for (int i = 0; i < 2; ++i) {
     CProcess p;
-    ASSERT_TRUE(p.Start("", "sleep 0.2", ConsoleMode::Hidden));
-    pid = p.Pid();
+    ASSERT_TRUE(p.Start("", i == 0 ? "sleep 3" : "sleep 0.2", ConsoleMode::Hidden));
+    pids[i] = p.Pid();
   }
-  for (int i = 0; i < 100 && fs::exists("/proc/" + std::to_string(pid)); ++i) usleep(20000);
-  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
+  const auto gone = [](pid_t pid) { return !fs::exists("/proc/" + std::to_string(pid)); };
+  for (int i = 0; i < 100 && !gone(pids[1]); ++i) usleep(20000);
+  EXPECT_TRUE(gone(pids[1]));
+  EXPECT_FALSE(gone(pids[0]));
+  for (int i = 0; i < 200 && !gone(pids[0]); ++i) usleep(20000);
+  EXPECT_TRUE(gone(pids[0]));
 }
 
 TEST(TempName, FormsAndReservesNames) {
