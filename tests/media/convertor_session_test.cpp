@@ -9,6 +9,7 @@
 #include "media/ConvertorRegistry.h"
 #include "media/FLVStreamDataBuffer.h"
 #include "media/FileDispatcher.h"
+#include "media/RawFramePool.h"
 #include "media/StreamConvertor.h"
 #include "media/StreamConvertorSession.h"
 #include "media/StreamDataBuffer.h"
@@ -221,6 +222,92 @@ TEST_F(ConvertorSessionTest, PairsVideoAndAudioQueuesCopiesRefusesFramesInAJamAn
   for (int i = 0; i < ConvertorSessionCount(); ++i) EXPECT_EQ(ConvertorSession(i)->GetState(), CIOCPSocket::kAccepting);
   EXPECT_EQ(CConvertorRegistry::Instance().Size(), 0u);
   EXPECT_TRUE(SeesEndOfStream(Keep(Greet(m_port, key))));
+}
+
+// Frames of one letter each, every 100 ms as the capture thread gives them.
+class ConvertorRestTest : public ConvertorSessionTest {
+ protected:
+  void SetUp() override {
+    ConvertorSessionTest::SetUp();
+    platform::FreezeTickForTest(500000);
+  }
+  void Feed(CStreamConvertor& convertor, char c) {
+    platform::AdvanceTickForTest(100);
+    const std::string frame(kFrame, c);
+    EXPECT_EQ(convertor.ConvertSourceVideoData(frame.data(), kFrame), 1);
+  }
+  // What reached the converter in the next 200 ms, one letter per frame.
+  std::string Received() {
+    char buffer[kFrame];
+    for (int i = 0; i < 20; ++i, usleep(10000))
+      for (ssize_t n; (n = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;)
+        m_bytes.append(buffer, static_cast<size_t>(n));
+    std::string letters;
+    for (; m_bytes.size() >= kFrame; m_bytes.erase(0, kFrame)) letters += m_bytes[0];
+    return letters;
+  }
+
+  static constexpr int kFrame = 64;
+  int m_fd = -1;
+  std::string m_bytes;
+};
+
+TEST_F(ConvertorRestTest, RestsAtAKeyFrameWithoutViewersAndWakesForOne) {
+  CKeyedConvertor convertor(0x500, 0x4444);
+  convertor.SetRestsUnwatched(true);
+  convertor.Open();
+  m_fd = Video(convertor, 0x4444);
+
+  // The first frame (a key frame) goes out, then the convertor rests.
+  Feed(convertor, 'a');
+  Feed(convertor, 'b');
+  Feed(convertor, 'c');
+  EXPECT_EQ(Received(), "a");
+  EXPECT_TRUE(convertor.IsResting());
+
+  // Kept alive with one whole second of frames, which ends on a key frame again.
+  platform::AdvanceTickForTest(CStreamConvertor::kRestKeepAliveMs);
+  Feed(convertor, 'd');
+  Feed(convertor, 'e');
+  EXPECT_EQ(Received(), std::string(10, 'd'));
+
+  // A viewer: every frame flows again at once, the held-back time is not repeated.
+  CFileDispatcher viewer;
+  convertor.AddViewer(&viewer);
+  for (char c : std::string("fghi")) Feed(convertor, c);
+  EXPECT_EQ(Received(), "fghi");
+  EXPECT_FALSE(convertor.IsResting());
+
+  // Gone in the middle of a second: frames go on up to the next key frame (the 21st).
+  convertor.RemoveViewer(&viewer);
+  for (char c : std::string("jklmnopqrs")) Feed(convertor, c);
+  EXPECT_EQ(Received(), "jklmno");
+  EXPECT_TRUE(convertor.IsResting());
+}
+
+TEST_F(ConvertorRestTest, ASharedFrameIsSentByReferenceAndPinnedUntilSent) {
+  CKeyedConvertor convertor(0x400, 0x5555);
+  convertor.Open();
+  m_fd = Video(convertor, 0x5555);
+
+  CRawFramePool pool(2);
+  RawFrame* first = pool.Copy(std::string(kFrame, 'x').data(), kFrame);
+  ASSERT_NE(first, nullptr);
+  first->AddRef();  // held like the channel's latest frame
+  EXPECT_EQ(convertor.ConvertSourceVideoFrame(first), 1);
+  EXPECT_EQ(Received(), "x");
+  EXPECT_TRUE(WaitUntil([&] { return first->refCount.load() == 1; }));  // only the holder's pin is left
+
+  RawFrame* second = pool.Take(kFrame);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, first);
+  second->AddRef();
+  EXPECT_EQ(pool.Take(kFrame), nullptr);  // both pinned, the pool is full
+  first->Release();
+  EXPECT_EQ(pool.Take(kFrame), first);    // the unpinned one is handed out again
+  EXPECT_EQ(pool.Take(0), nullptr);
+  second->Release();
+  EXPECT_EQ(convertor.ConvertSourceVideoFrame(nullptr), 0);
 }
 
 }  // namespace
