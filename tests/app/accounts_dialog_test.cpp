@@ -1,13 +1,11 @@
 // The login and registration dialogs against the stand-in account service on loopback.
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "app/AccountChecks.h"
 #include "app/LoginDlg.h"
@@ -26,6 +24,7 @@ namespace {
 
 std::string g_dir;
 pid_t g_service = -1;
+FILE* g_out = nullptr;  // the stand-in's output
 
 std::string LogText() { return testfiles::ReadFile(GetLogger().LogPath()); }
 
@@ -50,73 +49,42 @@ class Environment : public ::testing::Environment {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("XDG_CONFIG_HOME", g_dir.c_str(), 1);
     framework::InitApplication(nullptr, nullptr);
-    GetLogger().SetExecutablePath(g_dir + "/VantorHomeCamera");
+    GetLogger().SetExecutablePath(g_dir + "VantorHomeCamera");
     InitLog(0);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    if ((g_service = fork()) == 0) {
-      dup2(out[1], 1);
-      execl("/usr/bin/python3", "python3", VT_SOURCE_DIR "/tools/webservice_standin.py", (g_dir + "/service").c_str(),
-            "--user", "olduser:oldpass1", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* f = fdopen(out[0], "r");
+    g_out = popen(("echo $$; exec /usr/bin/python3 " VT_SOURCE_DIR "/tools/webservice_standin.py " + g_dir +
+                   "service --user olduser:oldpass1").c_str(), "r");
     unsigned port = 0;
-    ASSERT_EQ(std::fscanf(f, "port %u", &port), 1);
-    fclose(f);
+    ASSERT_EQ(std::fscanf(g_out, "%d port %u", &g_service, &port), 2);
     setenv("VTCAM_WEBSERVICE_PORT", std::to_string(port).c_str(), 1);
     GetCameraInfoMgr().SetDefaults();
   }
   void TearDown() override {
-    if (g_service > 0) {
-      kill(g_service, SIGTERM);
-      waitpid(g_service, nullptr, 0);
-    }
+    if (g_service > 0) kill(g_service, SIGTERM), pclose(g_out);
     framework::ShutdownApplication();
   }
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
 
-struct FieldRow { int field; std::string text; bool valid; const char* hint; };
+std::string Repeat(const char* piece, int n) { return n > 0 ? piece + Repeat(piece, n - 1) : ""; }
 
-class RegisterFieldTest : public ::testing::TestWithParam<FieldRow> {};
-
-TEST_P(RegisterFieldTest, HintFollowsTheRule) {
-  const FieldRow& row = GetParam();
-  FieldCheck check{false, ""};
-  switch (row.field) {
-    case IDC_REG_USER: check = CheckRegisterUserName(row.text); break;
-    case IDC_REG_PASSWORD: check = CheckRegisterPassword(row.text); break;
-    case IDC_REG_MOBILE: check = CheckMobileNumber(row.text); break;
-    case IDC_REG_CAMERA_NAME: check = CheckCameraName(row.text); break;
+TEST(RegisterFieldTest, HintFollowsTheRule) {
+  using Check = FieldCheck (*)(const std::string&);
+  const Check user = CheckRegisterUserName, password = CheckRegisterPassword, mobile = CheckMobileNumber;
+  const char kUserLength[] = "名称至少需要4位，最多不超过20位!", kNoMobile[] = "不是移动电话号码!";
+  const struct { Check check; std::string text; bool valid; const char* hint; } rows[] = {
+      {user, "abc", false, kUserLength}, {user, Repeat("a", 21), false, kUserLength},
+      {user, "ab-cd", false, "名称只能由字母、数字组成!"}, {user, "Ab_9" + Repeat("x", 16), true, ""},
+      {password, "12345", false, "密码太短，至少需要6位! "}, {password, "123456", true, ""},
+      {password, Repeat("p", 30), true, ""}, {password, Repeat("p", 31), false, "密码太长，最多30位! "},
+      {mobile, "13000000000", false, kNoMobile}, {mobile, "13000000001", true, ""},
+      {mobile, "  13912345678 ", true, ""}, {mobile, "1391234567", false, kNoMobile},
+      {CheckCameraName, "", false, "名称不能为空!"}, {CheckCameraName, Repeat("客", 16), true, ""},
+      {CheckCameraName, Repeat("客", 17), false, "名称太长，最多32个数字字母或者15个中文字符! "}};
+  for (const auto& row : rows) {
+    const FieldCheck got = row.check(row.text);
+    EXPECT_EQ(std::tuple(got.valid, got.hint), std::tuple(row.valid, std::string(row.hint))) << row.text;
   }
-  EXPECT_EQ(check.valid, row.valid) << row.text;
-  EXPECT_EQ(check.hint, row.hint) << row.text;
 }
-
-std::string Repeat(const char* piece, int times) {
-  std::string s;
-  for (int i = 0; i < times; ++i) s += piece;
-  return s;
-}
-
-const char kUserLength[] = "名称至少需要4位，最多不超过20位!", kNoMobile[] = "不是移动电话号码!";
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, RegisterFieldTest,
-    ::testing::Values(
-        FieldRow{IDC_REG_USER, "abc", false, kUserLength}, FieldRow{IDC_REG_USER, Repeat("a", 21), false, kUserLength},
-        FieldRow{IDC_REG_USER, "ab-cd", false, "名称只能由字母、数字组成!"},
-        FieldRow{IDC_REG_USER, "Ab_9" + Repeat("x", 16), true, ""},
-        FieldRow{IDC_REG_PASSWORD, "12345", false, "密码太短，至少需要6位! "},
-        FieldRow{IDC_REG_PASSWORD, "123456", true, ""}, FieldRow{IDC_REG_PASSWORD, Repeat("p", 30), true, ""},
-        FieldRow{IDC_REG_PASSWORD, Repeat("p", 31), false, "密码太长，最多30位! "},
-        FieldRow{IDC_REG_MOBILE, "13000000000", false, kNoMobile}, FieldRow{IDC_REG_MOBILE, "13000000001", true, ""},
-        FieldRow{IDC_REG_MOBILE, "  13912345678 ", true, ""}, FieldRow{IDC_REG_MOBILE, "1391234567", false, kNoMobile},
-        FieldRow{IDC_REG_CAMERA_NAME, "", false, "名称不能为空!"},
-        FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 16), true, ""},
-        FieldRow{IDC_REG_CAMERA_NAME, Repeat("客", 17), false, "名称太长，最多32个数字字母或者15个中文字符! "}));
 
 TEST(RegisterDialogTest, NewUserIsCreatedAtTheService) {
   CRegisterDlg dialog;
@@ -143,35 +111,28 @@ TEST(RegisterDialogTest, NewUserIsCreatedAtTheService) {
   dialog.OnCommand(IDOK);
   ASSERT_TRUE(PumpUntil([&] { return !dialog.CreatedUserName().empty(); }));
   EXPECT_EQ(dialog.CreatedPassword(), "s3cret&#+");
-  const std::string users = testfiles::ReadFile(g_dir + "/service/users.json");
+  const std::string users = testfiles::ReadFile(g_dir + "service/users.json");
   for (const char* text : {"\"new_user1\"", "\"s3cret&#+\"", "客厅 cam-1"}) EXPECT_NE(users.find(text), std::string::npos);
   dialog.OnDestroy();
 }
 
-struct AutoLoginRow { int afterLogout; const char* digest; bool sends; };
-
-class AutoLoginTest : public ::testing::TestWithParam<AutoLoginRow> {};
-
-TEST_P(AutoLoginTest, LogsInByItselfOnlyWithADigestAndNotAfterLogout) {
-  const AutoLoginRow& row = GetParam();
+// With a remembered digest the dialog logs in by itself, unless a log-out opened it.
+TEST(LoginDialogTest, AutoLoginOnlyWhenNotAfterALogout) {
   SettingsRecord& s = Settings();
   std::snprintf(s.userName, sizeof(s.userName), "%s", "olduser");
-  std::snprintf(s.passwordDigest, sizeof(s.passwordDigest), "%s", row.digest);
+  std::snprintf(s.passwordDigest, sizeof(s.passwordDigest), "%s", "0123456789ABCDEF0123456789ABCDEF");
   s.autoLogin = 1;
-  const size_t before = LogText().size();
-  CLoginDlg dialog;
-  dialog.SetAfterLogout(row.afterLogout);
-  dialog.OnInitDialog();
-  EXPECT_EQ(dialog.IsChecked(IDC_AUTO_LOGIN), std::strlen(row.digest) == 32);
-  PumpUntil([&] { return LogText().find("Login send", before) != std::string::npos; }, row.sends ? 10000 : 500);
-  EXPECT_EQ(LogText().find("Login send", before) != std::string::npos, row.sends);
-  if (row.afterLogout == 1) Screenshot(dialog, "login-dialog.png");
-  dialog.OnDestroy();
+  for (const int afterLogout : {1, 0}) {
+    const size_t before = LogText().size();
+    CLoginDlg dialog;
+    dialog.SetAfterLogout(afterLogout);
+    dialog.OnInitDialog();
+    EXPECT_TRUE(dialog.IsChecked(IDC_AUTO_LOGIN));
+    PumpUntil([&] { return LogText().find("Login send", before) != std::string::npos; }, afterLogout ? 500 : 10000);
+    EXPECT_EQ(LogText().find("Login send", before) != std::string::npos, afterLogout == 0) << afterLogout;
+    if (afterLogout == 1) Screenshot(dialog, "login-dialog.png");
+    dialog.OnDestroy();
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, AutoLoginTest,
-                         ::testing::Values(AutoLoginRow{0, "0123456789ABCDEF0123456789ABCDEF", true},
-                                           AutoLoginRow{1, "0123456789ABCDEF0123456789ABCDEF", false},
-                                           AutoLoginRow{0, "0123456789ABCDEF0123456789ABCDE", false}));
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -7,14 +6,13 @@
 #include "infra/MD5Digest.h"
 #include "platform/ProgramDir.h"
 #include "platform/RegistryKey.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vtregXXXXXX";
-    dir_ = mkdtemp(tmpl);
     platform::CRegistryKey::SetRoot(dir_);
     Settings() = SettingsRecord{};
     platform::SetProgramDirectory("/opt/vtcam");
@@ -35,7 +33,7 @@ class SettingsTest : public ::testing::Test {
     key.Open(kRegistryKeyPath);
     key.SetBinary(name, &v, 4);
   }
-  std::string dir_;
+  std::string dir_ = testfiles::MakeTempDir("vtreg");
 };
 
 // The six empty values of a fresh machine: system test.

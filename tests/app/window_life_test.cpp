@@ -12,8 +12,7 @@ namespace {
 
 constexpr uint32_t kPing = 0x8001;
 
-class LifeDialog : public CDialog {
- public:
+struct LifeDialog : CDialog {
   LifeDialog() : CDialog(1, "life", 100, 80) {}
   bool WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
     if (message != kPing && message != WM_APP_QUIT) return CDialog::WindowProc(message, wParam, lParam);
@@ -23,16 +22,11 @@ class LifeDialog : public CDialog {
   std::atomic<int> received{0};
 };
 
-class WindowLifeTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { framework::InitApplication(nullptr, nullptr); }
-  static void TearDownTestSuite() { framework::ShutdownApplication(); }
-};
-
 }  // namespace
 
 // That hiding a modal window does not end its run is a system test.
-TEST_F(WindowLifeTest, PostsToAVanishingMainWindowAreDropped) {
+TEST(WindowLifeTest, PostsToAVanishingMainWindowAreDropped) {
+  framework::InitApplication(nullptr, nullptr);
   std::atomic<bool> stop{false};
   std::vector<std::thread> posters;
   for (int t = 0; t < 4; ++t) {
@@ -59,4 +53,5 @@ TEST_F(WindowLifeTest, PostsToAVanishingMainWindowAreDropped) {
   }
   stop.store(true);
   for (auto& t : posters) t.join();
+  framework::ShutdownApplication();
 }

@@ -24,8 +24,7 @@ TEST(FtpReplyTest, PasvRepliesAndCommandTexts) {
   const struct { const char* line; std::string target; } rows[] = {
       {"227 Entering Passive Mode (192,168,1,10,19,137).", "192.168.1.10:5001"},
       {"227 =( 10,0,0,1,0,21)", "10.0.0.1:21"}, {"227 Entering Passive Mode 192,168,1,10,19,137", "-1"},
-      {"227 (192,168,1,10,19)", "-1"}, {"227 (192,168,1,10,19,137", "-1"},
-  };
+      {"227 (192,168,1,10,19)", "-1"}, {"227 (192,168,1,10,19,137", "-1"}};
   for (const auto& row : rows) {
     remote::FtpPassiveTarget t{};
     const int result = remote::ParsePasvReply(row.line, &t);
@@ -33,18 +32,15 @@ TEST(FtpReplyTest, PasvRepliesAndCommandTexts) {
   }
   char logged[80], argument[80], line[remote::kFtpCommandLineSize];
   remote::BuildPortTexts(0xC0A80105u, 5001, logged, argument);
-  EXPECT_STREQ("|1|192.168.1.5|5001|", logged);
-  EXPECT_STREQ("192,168,1,5,19,137", argument);
+  EXPECT_EQ(std::string(logged) + " " + argument, "|1|192.168.1.5|5001| 192,168,1,5,19,137");
   EXPECT_EQ(255, remote::FormatFtpCommand("STOR", std::string(248, 'n').c_str(), line));
   EXPECT_EQ(-1, remote::FormatFtpCommand("STOR", std::string(249, 'n').c_str(), line)) << "no room for the zero";
 }
 
-// tools/ftp_script_server.py plays the server; the tick stands still, so the pauses between
-// store attempts show as exact tick steps.
+// tools/ftp_script_server.py plays the server; the frozen tick shows the pauses as exact steps.
 class FtpClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testfiles::MakeTempDir("vt_ftp_");
     GetLogger().SetExecutablePath(dir_ + "ftp");
     InitLog(0);
     remote::SetFtpTimeoutsForTest(2000, 1500);  // short, yet long for a busy machine
@@ -68,7 +64,7 @@ class FtpClientTest : public ::testing::Test {
   }
   std::string Log() { return ReadFile(dir_ + "ftp.log"); }
 
-  std::string dir_, clip_;
+  std::string dir_ = testfiles::MakeTempDir("vt_ftp_"), clip_;
   FILE* server_ = nullptr;
   pid_t pid_ = 0;
 };
@@ -76,15 +72,12 @@ class FtpClientTest : public ::testing::Test {
 struct ScriptCase {
   const char* name;
   std::string script;  // JSON: one reply table per control connection
-  bool active = false;
-  bool emptyClip = false;
-  int login = 0;     // FtpConnectAndLogin's failure, 0 when it logs in
-  int attempts = 1;  // store attempts up to the stored file
+  int login = 0;       // FtpConnectAndLogin's failure, 0 when it logs in
   std::vector<std::string> logged = {};
+  int attempts = 1;  // store attempts up to the stored file
   int storedCopies = 1;
+  bool active = false, emptyClip = false;
 };
-
-void PrintTo(const ScriptCase& c, std::ostream* out) { *out << c.name; }
 
 class FtpScriptTest : public FtpClientTest, public ::testing::WithParamInterface<ScriptCase> {};
 
@@ -117,25 +110,24 @@ const std::string kLong(511, 'a');
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, FtpScriptTest,
-    ::testing::Values(
-        ScriptCase{"MultiLineGreetingEndsOnlyAt220", R"([{"greeting": "220-hi\r\n221 not yet\r\n220 in\r\n"}])"},
-        ScriptCase{"User230IsRefused", R"([{"USER": "230 no password\r\n"}])", false, false, -4, 1,
-                   {"FTP: User u not accepted\n"}},
-        ScriptCase{"PassRefused", R"([{"PASS": "530 no\r\n"}])", false, false, -4, 1,
-                   {"FTP: Sending PASS command\n", "FTP: Login failed for User u\n"}},
-        ScriptCase{"StallMidReplyTimesOut", R"([{"greeting": "stall:220-wait\r\n220"}])", false, false, -2, 1,
-                   {"read Resource temporarily unavailable\n", "FTP: Server refused connection\n"}},
-        ScriptCase{"CwdRefusedStorAccepted", R"([{"CWD": "550 missing\r\n"}])", false, false, 0, 1,
-                   {"FTP: Sending CWD command\n", "FTP: 550 missing\r\n"}},
-        ScriptCase{"LinesAreCutAt511",
-                   R"([{"USER": "331-x\r\n)" + kLong + R"(331 cut\r\n)" + kLong + R"(3331 cut\r\n331 end\r\n"}])",
-                   false, false, 0, 1, {"FTP: " + kLong + "\n"}},
-        ScriptCase{"ZeroByteClip", "[{}]", false, true, 0, 1, {"FTP: after write data to connection.\n"}},
-        ScriptCase{"ActiveWithoutConnectionRetries", R"([{"PORT": "port-silent"}, {}])", true, false, 0, 2,
-                   {"FTP: opendatasock |1|127.0.0.1|", "FTP: select data connection 5 seconds.\n",
-                    "select on connection: Connection timed out\n", "complete. ret=-2, counter=1\n"}},
-        ScriptCase{"QuitDroppedStoresAgain", R"([{"QUIT": "drop"}, {}])", false, false, 0, 2,
-                   {"FTP: Sending QUIT command\n", "ret=-2, counter=1\n", "FTP: Connection closed\n"}, 2}),
+    ::testing::ValuesIn(std::vector<ScriptCase>{
+        {"MultiLineGreetingEndsOnlyAt220", R"([{"greeting": "220-hi\r\n221 not yet\r\n220 in\r\n"}])"},
+        {"User230IsRefused", R"([{"USER": "230 no password\r\n"}])", -4, {"FTP: User u not accepted\n"}},
+        {"PassRefused", R"([{"PASS": "530 no\r\n"}])", -4,
+         {"FTP: Sending PASS command\n", "FTP: Login failed for User u\n"}},
+        {"StallMidReplyTimesOut", R"([{"greeting": "stall:220-wait\r\n220"}])", -2,
+         {"read Resource temporarily unavailable\n", "FTP: Server refused connection\n"}},
+        {"CwdRefusedStorAccepted", R"([{"CWD": "550 missing\r\n"}])", 0,
+         {"FTP: Sending CWD command\n", "FTP: 550 missing\r\n"}},
+        {"LinesAreCutAt511",
+         R"([{"USER": "331-x\r\n)" + kLong + R"(331 cut\r\n)" + kLong + R"(3331 cut\r\n331 end\r\n"}])", 0,
+         {"FTP: " + kLong + "\n"}},
+        {"ZeroByteClip", "[{}]", 0, {"FTP: after write data to connection.\n"}, 1, 1, false, true},
+        {"ActiveWithoutConnectionRetries", R"([{"PORT": "port-silent"}, {}])", 0,
+         {"FTP: opendatasock |1|127.0.0.1|", "FTP: select data connection 5 seconds.\n",
+          "select on connection: Connection timed out\n", "complete. ret=-2, counter=1\n"}, 2, 1, true},
+        {"QuitDroppedStoresAgain", R"([{"QUIT": "drop"}, {}])", 0,
+         {"FTP: Sending QUIT command\n", "ret=-2, counter=1\n", "FTP: Connection closed\n"}, 2, 2}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(FtpClientTest, ControlCharactersNeverReachTheServer) {

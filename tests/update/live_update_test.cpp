@@ -1,18 +1,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <sstream>
 
 #include "platform/Tick.h"
 #include "tests/support/TestFiles.h"
-#include "update/Downloader.h"
 #include "update/LiveUpdate.h"
 
 namespace {
@@ -20,30 +16,19 @@ namespace {
 using testfiles::ReadFile;
 using testfiles::WriteFile;
 
-// tools/update-server.py as a child process on a loopback port.
-class ServerProcess {
- public:
-  ServerProcess(const char* kind, const std::string& folder) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    if ((pid_ = fork()) == 0) {
-      dup2(fds[1], 1);
-      execl("/usr/bin/python3", "python3", VT_SOURCE_DIR "/tools/update-server.py", kind, folder.c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    FILE* out = fdopen(fds[0], "r");
-    if (std::fscanf(out, "PORT %d", &port_) != 1) port_ = 0;
-    std::fclose(out);
+// tools/update-server.py on a loopback port.
+struct ServerProcess {
+  ServerProcess(const std::string& kind, const std::string& folder)
+      : out(popen(("echo $$; exec /usr/bin/python3 " VT_SOURCE_DIR "/tools/update-server.py " + kind + " " + folder)
+                      .c_str(), "r")) {
+    if (std::fscanf(out, "%d PORT %d", &pid, &port) != 2) port = 0;
   }
   ~ServerProcess() {
-    if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+    if (pid > 0) kill(pid, SIGKILL);
+    pclose(out);
   }
-  int port_ = 0;
-
- private:
-  pid_t pid_ = 0;
+  FILE* out;
+  int pid = 0, port = 0;
 };
 
 class RecordingClient : public CLiveUpdateClient {
@@ -51,17 +36,15 @@ class RecordingClient : public CLiveUpdateClient {
   explicit RecordingClient(const std::string& dir) : CLiveUpdateClient(dir.c_str()) {}
   ~RecordingClient() override { StopEngine(); }
   bool OnTryDownloadCenter(const char* t) override { return Add("OnTryDownloadCenter:", t); }
-  bool OnUpdateFinish() override { return Add("OnUpdateFinish", ""); }
+  bool OnUpdateFinish() override { return Add("OnUpdateFinish"); }
   bool OnException(const char* t) override { return Add("OnException:", t); }
-  bool OnUnzip(const char*) override { return Add("OnUnzip", ""); }
-  std::vector<std::string> events;
-
- private:
-  bool Add(const char* name, const char* text) {
+  bool OnUnzip(const char*) override { return Add("OnUnzip"); }
+  bool Add(const char* name, const char* text = "") {
     std::lock_guard<std::mutex> lock(m_lock);
     events.push_back(std::string(name) + (text ? text : ""));
     return true;
   }
+  std::vector<std::string> events;
   std::mutex m_lock;
 };
 
@@ -77,14 +60,9 @@ struct FailureCase {
   bool key = false;               // a publisher key in the program folder
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
-
 class LiveUpdateFailure : public ::testing::TestWithParam<FailureCase> {
  public:
   void SetUp() override {
-    root_ = testfiles::MakeTempDir("vt-update-");
-    prog_ = root_ + "prog/";
-    share_ = root_ + "share/liveupdate/";
     std::filesystem::create_directories(prog_);
     std::filesystem::create_directories(share_ + "sub");
     setenv("XDG_CONFIG_HOME", (root_ + "config").c_str(), 1);
@@ -95,24 +73,23 @@ class LiveUpdateFailure : public ::testing::TestWithParam<FailureCase> {
     std::filesystem::remove_all(root_);
   }
   void Publish(const std::vector<std::string>& entries) {
+    if (entries[0][0] == '[') return WriteFile(share_ + "vtcam.xml", entries[0]);
     std::string xml = "<?xml version=\"1.0\"?>\n<Update><ReleaseNote>note</ReleaseNote>";
-    for (const std::string& e : entries) {
-      std::vector<std::string> f;
-      std::stringstream fields(e);
-      for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
-      f.resize(4);
-      xml += "<File path=\"" + f[0] + "\" name=\"" + f[1] + "\" md5=\"" + f[2] + "\" zipped=\"" + f[3] + "\"/>";
+    for (std::string file : entries) {  // "path|name|md5|zipped"
+      for (const char* next : {"\" name=\"", "\" md5=\"", "\" zipped=\""}) file.replace(file.find('|'), 1, next);
+      xml += "<File path=\"" + file + "\"/>";
     }
-    WriteFile(share_ + "vtcam.xml", entries[0][0] == '[' ? entries[0] : xml + "</Update>");
+    WriteFile(share_ + "vtcam.xml", xml + "</Update>");
   }
   std::string Url(const std::string& kind) {
     if (kind == "plain" || kind == "dir") return (kind == "dir" ? "/" : "") + share_;
     if (kind == "unc") return "\\\\" + share_.substr(1);
-    server_ = std::make_unique<ServerProcess>(kind.c_str(), root_ + "share");
-    return kind + "://127.0.0.1:" + std::to_string(server_->port_) + "/liveupdate";
+    server_ = std::make_unique<ServerProcess>(kind, root_ + "share");
+    return kind + "://127.0.0.1:" + std::to_string(server_->port) + "/liveupdate";
   }
 
-  std::string root_, prog_, share_;
+  std::string root_ = testfiles::MakeTempDir("vt-update-"), prog_ = root_ + "prog/";
+  std::string share_ = root_ + "share/liveupdate/";
   std::unique_ptr<ServerProcess> server_;
 };
 
