@@ -62,11 +62,10 @@ void FuzzFlv(const std::string& input, Split split) {
   buffer.GetFLVHistoryClip(0, 0xFFFFFFFFu, "/dev/null");
 }
 
+// A key frame marks the first record that begins inside a receive (the stream's first left out).
 void FuzzRecords(const std::string& input, Split split) {
-  std::set<uint64_t> starts;  // where records begin, the first one left out
-  for (uint64_t at = 0; at < input.size();) {
-    if (at != 0) starts.insert(at);
-    if (input.size() - at < 4) break;
+  std::set<uint64_t> starts;
+  for (uint64_t at = 0; at < input.size() && (at == 0 || starts.insert(at).second) && input.size() - at >= 4;) {
     const auto* p = reinterpret_cast<const unsigned char*>(input.data() + at);
     at += 4 + (uint64_t{p[0]} | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24);
   }

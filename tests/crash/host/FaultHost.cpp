@@ -18,11 +18,7 @@ namespace {
 using FaultFn = void (*)();
 
 unsigned Tid() { return static_cast<unsigned>(syscall(SYS_gettid)); }
-
-void Announce(FaultFn fn) {
-  printf("tid=%x fn=%lx\n", Tid(), reinterpret_cast<unsigned long>(fn));
-  fflush(stdout);
-}
+void Announce(FaultFn fn) { printf("tid=%x fn=%lx\n", Tid(), reinterpret_cast<unsigned long>(fn)); }
 
 // The faults are the point here: the sanitizers must not report them first.
 __attribute__((noinline, no_sanitize("address", "undefined"))) void NullWrite() {
@@ -62,11 +58,11 @@ void StartThreads(void* (*fn)(void*), void* second) {
 
 int main(int argc, char** argv) {
   if (argc < 3 || (std::string(argv[1]) != "-" && !dlopen(argv[1], RTLD_NOW))) return 2;
+  setvbuf(stdout, nullptr, _IONBF, 0);  // each line out before a fault
   const std::string mode = argv[2];
   for (const auto& [name, fn] : {std::pair<std::string, FaultFn>{"null", NullWrite}, {"div", DivideByZero},
-                                 {"abort", Abort}, {"ill", IllegalInstruction}}) {
-    if (mode == name) Announce(fn), fn();
-  }
+                                 {"abort", Abort}, {"ill", IllegalInstruction}})
+    if (mode == name) { Announce(fn); fn(); }
   if (mode == "two") {
     pthread_barrier_init(&g_together, nullptr, 2);
     StartThreads(FaultTogether, nullptr);
@@ -75,7 +71,6 @@ int main(int argc, char** argv) {
     StartThreads(BusyOrIdle, &g_tids);
     while (g_tids[0].load() == 0 || g_tids[1].load() == 0) usleep(1000);
     printf("busy=%x idle=%x\nready\n", g_tids[0].load(), g_tids[1].load());
-    fflush(stdout);
     for (struct stat info {}; stat(argv[3], &info) != 0;) usleep(20000);
     Announce(&NullWrite);
     NullWrite();

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <tuple>
 
 #include "tests/crash/host/ChildRun.h"
 
@@ -61,26 +62,19 @@ class Watchdog : public ::testing::Test {
   int m_runs = 0;
 };
 
-struct CommandLineCase { std::vector<std::string> args; int exitCode; std::string afterUsage; };
-
-class WatchdogCommandLine : public Watchdog, public ::testing::WithParamInterface<CommandLineCase> {};
-
-TEST_P(WatchdogCommandLine, PrintsTheUsageThenActsOnTheOptions) {
-  crashtest::Child run = RunSentrel(GetParam().args);
-  EXPECT_EQ(run.End(10000), GetParam().exitCode);
-  EXPECT_EQ(run.Out(), Usage() + GetParam().afterUsage);
+TEST_F(Watchdog, CommandLinePrintsTheUsageThenActsOnTheOptions) {
+  const std::string attachFails = "Can not attach process, DebugActiveProcess(pid=-1) failed.\nNo such process\n";
+  const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
+      {{}, 1, attachFails}, {{"-s"}, 1, attachFails},
+      {{"-q", "-r"}, 1, "Script [./restart.sh] will be called after dumped.\n" + attachFails},
+      {{"-r", "a.sh", "b.sh"}, 1, "Script [b.sh] will be called after dumped.\n" + attachFails},
+      {{"-p", "-1", "-q"}, 1, "Attach process id=-1\n" + attachFails}, {{"-?"}, 0, ""}, {{"/h", "-p", "1"}, 0, ""}};
+  for (const auto& [args, exitCode, afterUsage] : rows) {
+    crashtest::Child run = RunSentrel(args);
+    EXPECT_EQ(run.End(10000), exitCode) << afterUsage;
+    EXPECT_EQ(run.Out(), Usage() + afterUsage);
+  }
 }
-
-const std::string kAttachFails = "Can not attach process, DebugActiveProcess(pid=-1) failed.\nNo such process\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WatchdogCommandLine,
-    ::testing::Values(
-        CommandLineCase{{}, 1, kAttachFails}, CommandLineCase{{"-s"}, 1, kAttachFails},
-        CommandLineCase{{"-q", "-r"}, 1, "Script [./restart.sh] will be called after dumped.\n" + kAttachFails},
-        CommandLineCase{{"-r", "a.sh", "b.sh"}, 1, "Script [b.sh] will be called after dumped.\n" + kAttachFails},
-        CommandLineCase{{"-p", "-1", "-q"}, 1, "Attach process id=-1\n" + kAttachFails},
-        CommandLineCase{{"-?"}, 0, ""}, CommandLineCase{{"/h", "-p", "1"}, 0, ""}));
 
 // A host taken by name, by id or started traced faults; the dump script runs (or fails).
 // The output's end has PID, TID and ADDR filled in; a display no toolkit can open still prints the box.
