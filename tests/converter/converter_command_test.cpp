@@ -53,8 +53,6 @@ INSTANTIATE_TEST_SUITE_P(
         GoodLine{"\"" DIR "ffmpeg\" -ar 11025 -f s16le -i \"" DIR "hh.s16le\" -acodec libfaac -ar 44100 -ac 2%s "
                  "temp.aac -lss lss://127.0.0.1:1",
                  "", "flv a 11025/1/s16 > temp.aac 0x0 44100/2 127.0.0.1:1"},
-        GoodLine{VIDEO_IN AUDIO_IN "-s cif \"" DIR "temp.3gp\" -lss sls://127.0.0.1:65535", "640x480",
-                 "sls y v " DIR "seed.yuv 640x480@10 a 11025/1/u8 > " DIR "temp.3gp 352x288 44100/0 127.0.0.1:65535"},
         GoodLine{"\"" DIR "ffmpeg\" -y -s 640x480 -pix_fmt yuyv422 -i \"/tmp/vts1A2B.tmp.yuv\" %s\"/tmp/v.jpg\"", "",
                  "jpg y v /tmp/vts1A2B.tmp.yuv 640x480@25 > /tmp/v.jpg 0x0 0/0"}));
 

@@ -101,10 +101,8 @@ TEST(CommandScript, CountsWordsOfTheLogsWidthInModulesAndCommentsOutRepeats) {
 
 TEST(ConsoleReport, ReadsTabAndPrefixedLayouts) {
   struct Row { const char* line; const char* name; uint32_t start, end; };
-  const Row rows[] = {
-      {"main.exe\t00400000-0044f000\tC:\\app\\main.exe", "main.exe", 0x400000, 0x44f000},
+  const Row rows[] = {  // the plain layouts are the run test's
       {"main.exe\t  00400000 0044f000  \t", "main.exe", 0x400000, 0x44f000},
-      {"Loaded:  7c900000 7c9af000   C:\\WINDOWS\\system32\\ntdll.dll", "  ntdll.dll", 0x7c900000, 0x7c9af000},
       {"lonely\t00400000-0044f000", "lonely", 0, 0},  // no second tab: no address field
       {"Loaded:  0040000g 0044f000 x", "  Loaded:  0040000g 0044f000 x", 0, 0x44f000},
   };

@@ -160,7 +160,6 @@ INSTANTIATE_TEST_SUITE_P(
     Targets, WatchdogDump,
     ::testing::Values(
         DumpCase{"ByName", "name", {}, false, kBox + "Unknown Exception]\n" + kDumped},
-        DumpCase{"ById", "-p", {}, false, kBox + "Unknown Exception]\n" + kDumped},
         DumpCase{"StartedUnreachableDisplay", "-n", {}, true,
                  kBox + "Can not start the dump process, retry?]\n\"./Crashkit.sh\" PID TID ADDR\n", ":4093"},
         DumpCase{"StartedQuiet", "-n", {"-q"}, false, std::string("\nUnknown Exception:\n") + kDumped},
