@@ -53,13 +53,9 @@ class CrashPlugin : public ::testing::Test {
   std::vector<std::pair<std::string, uint64_t>> m_faulting;
 };
 
-struct FaultCase {
-  const char* mode;
-  int signal;
-  const char* code;
-  const char* scriptDir;  // below the test root: beside the library, or the fallback
-  size_t threads = 1;     // faulting at once: their scripts run one after the other
-};
+// The script lies below the test root, beside the library or in the fallback; threads faulting
+// at once run their scripts one after the other.
+struct FaultCase { const char* mode; int signal; const char* code; const char* scriptDir; size_t threads = 1; };
 
 class CrashPluginFault : public CrashPlugin, public ::testing::WithParamInterface<FaultCase> {};
 

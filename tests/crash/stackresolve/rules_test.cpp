@@ -46,7 +46,7 @@ const std::string kStack32 = "0012f5c4  00401234 7c90e920 00000000 0044f000";
 const std::string kStack64 =
     "00007ffc71088b28  00005611eac5b2e8 0000000000000000 00007f616284524a 0000000300000000";
 
-TEST(DebuggerLogReader, ModuleListEndsAtItsFirstEmptyLineAndStackDumpAtItsFirstOtherLine) {
+TEST(DebuggerLogReader, ModuleListEndsAtItsFirstEmptyLineStackDumpAtItsFirstOtherLineWordsAtTheHeadingsWidth) {
   size_t taken = 0;
   CDebuggerLogReader reader = Feed({"00400000 0044f000   before heading", "> modules", std::string(kModuleListHeading),
                                     "00400000 0044f000   main   (deferred)", "", "71ab0000 71ac7000   ws2help.dll",
@@ -57,7 +57,6 @@ TEST(DebuggerLogReader, ModuleListEndsAtItsFirstEmptyLineAndStackDumpAtItsFirstO
   EXPECT_EQ(Fields(reader.Modules()[0]), Fields({"main   (deferred)", 0x400000, 0x44f000}));
   EXPECT_EQ(reader.StackLines(), std::vector<std::string>{kStack32.substr(10)});
   EXPECT_EQ(reader.WordDigits(), 8u);
-
   // 44 hex characters and a stray letter in 45 are module lines; "quit:" ends at once.
   reader = Feed({std::string(kModuleListHeading), kStack32.substr(1), kStack32.substr(0, 44) + "g", "quit:",
                  "7c900000 7c9af000   ntdll"},
@@ -65,10 +64,8 @@ TEST(DebuggerLogReader, ModuleListEndsAtItsFirstEmptyLineAndStackDumpAtItsFirstO
   EXPECT_EQ(taken, 4u);
   EXPECT_EQ(reader.Modules().size(), 2u);
   EXPECT_TRUE(reader.StackLines().empty());
-}
-
-TEST(DebuggerLogReader, The64BitHeadingSelectsSixteenDigitColumns) {
-  CDebuggerLogReader reader = Feed({std::string(kModuleListHeading64),
+  // The 64-bit heading selects sixteen-digit columns.
+  reader = Feed({std::string(kModuleListHeading64),
                                     "00005611eac5a000 00005611eac5f000   crash_fault_host", "", kStack32,
                                     kStack64, kStack64 + " "});
   ASSERT_EQ(reader.Modules().size(), 1u);
