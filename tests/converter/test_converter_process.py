@@ -102,10 +102,6 @@ def ffprobe(path, *extra):
                                      capture_output=True, timeout=30).stdout)
 
 
-def streams(path, *extra):
-    return {s["codec_type"]: s for s in ffprobe(path, *extra, "-show_streams")["streams"]}
-
-
 def halves_match_input(path, w, h):
     """First picture: left quarter dark (input Y 40), right quarter bright (Y 210), off the bar."""
     gray = subprocess.run(["/usr/bin/ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-f", "rawvideo",
@@ -171,7 +167,7 @@ def test_stream_plays_with_the_input_pictures_and_key_frames_each_second(start, 
         assert [r[4:8] for r in records] == [b"ftyp", b"moof", b"moof", b"moof"]
         data, size, frames = b"".join(records), (352, 288), 30
     path.write_bytes(data)
-    info = streams(path, "-count_frames")
+    info = {s["codec_type"]: s for s in ffprobe(path, "-count_frames", "-show_streams")["streams"]}
     v = info["video"]
     assert (v["codec_name"], v["width"], v["height"], int(v["nb_read_frames"])) == ("h264", *size, frames)
     assert halves_match_input(path, *size)
