@@ -1,6 +1,3 @@
-#include <thread>
-#include <vector>
-
 #include "capture/CaptureStats.h"
 #include "gtest/gtest.h"
 #include "platform/Tick.h"
@@ -24,23 +21,6 @@ TEST(CaptureStats, FirstDeliveryOfEitherKindStampsTheRun) {
   stats.CountAudioBlock();
   EXPECT_EQ(stats.FirstTick(), 1100u);
   platform::ResetTickForTest();
-}
-
-TEST(CaptureStats, ChannelsCountingTogetherLoseNothing) {
-  CaptureStats& stats = GetCaptureStats();
-  stats.Reset();
-  std::vector<std::thread> channels;
-  for (int c = 0; c < 4; ++c) {
-    channels.emplace_back([&stats] {
-      for (int i = 0; i < 20000; ++i) {
-        stats.CountVideoFrame();
-        if (i % 4 == 0) stats.CountAudioBlock();
-      }
-    });
-  }
-  for (auto& t : channels) t.join();
-  EXPECT_EQ(stats.VideoFrames(), 80000u);
-  EXPECT_EQ(stats.AudioBlocks(), 20000u);
 }
 
 }  // namespace

@@ -8,26 +8,33 @@
 
 namespace {
 
-std::vector<uint8_t> Gray(int width, int height, uint8_t level) {
-  return std::vector<uint8_t>(static_cast<size_t>(width) * height * 3, level);
-}
+// A detector fed one frame of a uniform BGR picture, which stays its source.
+struct Scene {
+  Scene(int w, int h, uint8_t level) : image(static_cast<size_t>(w) * h * 3, level) {
+    detector.SetImage(w, h, image.data());
+    detector.FeedFrame();
+  }
+  void Feed(uint8_t level, uint32_t afterMs = 0) {
+    std::memset(image.data(), level, image.size());
+    platform::AdvanceTickForTest(afterMs);
+    detector.FeedFrame();
+  }
+  std::vector<uint8_t> image;
+  CMotionDetector detector;
+};
 
 class TickFrozen : public ::testing::Test {
  protected:
-  void SetUp() override { platform::FreezeTickForTest(kStart); }
+  void SetUp() override { platform::FreezeTickForTest(5000); }  // the first reference lies before tick 0: wraps
   void TearDown() override { platform::ResetTickForTest(); }
-  static constexpr uint32_t kStart = 5000;  // the first reference lies before tick 0: wraps
 };
 
 TEST(BlockLuminance, IntegerAndVectorFormsEqualTheFormulaForAllColours) {
   std::vector<uint8_t> row(65536 * 3), vectorOut(65536);
   long mismatches = 0;
+  for (int i = 0; i < 65536; ++i) std::memcpy(&row[i * 3], &i, 2);  // blue, green
   for (int red = 0; red < 256; ++red) {
-    for (int i = 0; i < 65536; ++i) {
-      row[i * 3] = static_cast<uint8_t>(i & 0xff);
-      row[i * 3 + 1] = static_cast<uint8_t>(i >> 8);
-      row[i * 3 + 2] = static_cast<uint8_t>(red);
-    }
+    for (int i = 0; i < 65536; ++i) row[i * 3 + 2] = static_cast<uint8_t>(red);
     blockluma::LuminanceRow(row.data(), 65536, vectorOut.data());
     for (int i = 0; i < 65536; ++i) {
       const int blue = i & 0xff, green = i >> 8;
@@ -37,12 +44,11 @@ TEST(BlockLuminance, IntegerAndVectorFormsEqualTheFormulaForAllColours) {
     }
   }
   EXPECT_EQ(mismatches, 0);
-  EXPECT_EQ(blockluma::Luminance(200, 200, 200), 199);
 }
 
 TEST(BlockLuminance, NarrowLastColumnAndShortLastBandDivideByTheirOwnPixels) {
   const int w = 641, h = 479;
-  auto image = Gray(w, h, 0);
+  std::vector<uint8_t> image(static_cast<size_t>(w) * h * 3, 0);
   for (int y = 0; y < h; ++y) std::memset(image.data() + (static_cast<size_t>(y) * w + 640) * 3, 201, 3);  // L 200
   std::memset(image.data() + static_cast<size_t>(472) * w * 3, 201, 8 * 3);  // one row of the last band
   CMotionDetector detector;
@@ -55,78 +61,54 @@ TEST(BlockLuminance, NarrowLastColumnAndShortLastBandDivideByTheirOwnPixels) {
 
 TEST_F(TickFrozen, FourteenLevelsNeverCountFifteenDo) {
   for (const auto& [step, changed] : {std::pair{14, 0}, std::pair{15, 4800 * 64}}) {
-    auto image = Gray(640, 480, 100);
-    CMotionDetector detector;
-    detector.SetImage(640, 480, image.data());
-    detector.FeedFrame();
-    std::memset(image.data(), 100 + step, image.size());
-    detector.FeedFrame();
-    EXPECT_EQ(detector.ChangedCount(), changed) << step;
-    EXPECT_EQ(detector.Current()[0] - detector.Background()[0], step);
+    Scene scene(640, 480, 100);
+    scene.Feed(static_cast<uint8_t>(100 + step));
+    EXPECT_EQ(scene.detector.ChangedCount(), changed) << step;
+    EXPECT_EQ(scene.detector.Current()[0] - scene.detector.Background()[0], step);
   }
 }
 
 // Strictly more than 350 per mille, counted without overflow on large pictures.
 TEST_F(TickFrozen, AlarmNeedsMoreThan350PerMilleOfThePicture) {
-  struct Row {
-    int w, h, blocks, alarm;
-  };
+  struct Row { int w, h, blocks, alarm; };
   for (const Row& r : {Row{640, 480, 1684, 0}, Row{640, 480, 1685, 1}, Row{2000, 1200, 37500, 1}}) {
-    auto image = Gray(r.w, r.h, 100);
-    CMotionDetector detector;
-    detector.SetImage(r.w, r.h, image.data());
-    detector.FeedFrame();
+    Scene scene(r.w, r.h, 100);
     for (int i = 0; i < r.blocks; ++i) {
       const int bx = i % (r.w / 8), by = i / (r.w / 8);
-      for (int y = 0; y < 8; ++y) std::memset(&image[((by * 8 + y) * static_cast<size_t>(r.w) + bx * 8) * 3], 200, 24);
+      for (int y = 0; y < 8; ++y) std::memset(&scene.image[((by * 8 + y) * size_t(r.w) + bx * 8) * 3], 200, 24);
     }
     platform::AdvanceTickForTest(20000);
-    detector.FeedFrame();
-    EXPECT_EQ(detector.ChangedCount(), r.blocks * 64);
-    EXPECT_EQ(detector.IsTriggered(), r.alarm) << r.blocks;
+    scene.detector.FeedFrame();
+    EXPECT_EQ(scene.detector.ChangedCount(), r.blocks * 64);
+    EXPECT_EQ(scene.detector.IsTriggered(), r.alarm) << r.blocks;
   }
 }
 
+// A lasting change stays changed for many frames; the alarms are spaced all the same.
 TEST_F(TickFrozen, FirstAlarmAfter5001MsThenAtMostOneEvery15001Ms) {
-  auto image = Gray(640, 480, 60);
-  CMotionDetector detector;
-  detector.SetImage(640, 480, image.data());
-  detector.FeedFrame();
-  std::memset(image.data(), 200, image.size());  // a lasting change: stays changed for many frames
-  const auto alarmAfter = [&](uint32_t ms) {
-    platform::AdvanceTickForTest(ms);
-    detector.FeedFrame();
-    EXPECT_GT(detector.ChangedCount(), 0);
-    return detector.IsTriggered();
-  };
-  EXPECT_EQ(alarmAfter(5000), 0);
-  EXPECT_EQ(alarmAfter(1), 1);
-  EXPECT_EQ(detector.LastAlarmTick(), platform::GetTickCount());
-  std::memset(image.data(), 20, image.size());
-  EXPECT_EQ(alarmAfter(10000), 0);
-  EXPECT_EQ(alarmAfter(5000), 0);  // exactly 15000 ms
-  EXPECT_EQ(alarmAfter(1), 1);
+  Scene scene(640, 480, 60);
+  for (const auto& [level, afterMs, alarm] : {std::tuple<uint8_t, uint32_t, int>{200, 5000, 0}, {200, 1, 1},
+                                              {20, 10000, 0}, {20, 5000, 0} /* exactly 15000 ms */, {20, 1, 1}}) {
+    scene.Feed(level, afterMs);
+    EXPECT_GT(scene.detector.ChangedCount(), 0);
+    EXPECT_EQ(scene.detector.IsTriggered(), alarm) << afterMs;
+    EXPECT_TRUE(!alarm || scene.detector.LastAlarmTick() == platform::GetTickCount());
+  }
 }
 
 TEST_F(TickFrozen, BackgroundFollowsOneStepEverySecondFrame) {
-  auto image = Gray(64, 16, 101);  // L = 100
-  CMotionDetector detector;
-  detector.SetImage(64, 16, image.data());
-  detector.FeedFrame();
-  std::memset(image.data(), 131, image.size());  // L = 130
+  Scene scene(64, 16, 101);  // L = 100
   for (int expected : {100, 101, 101, 102, 102, 103}) {
-    detector.FeedFrame();
-    EXPECT_EQ(detector.Background()[0], expected);
-    EXPECT_EQ(detector.Background()[15], expected);
+    scene.Feed(131);  // L = 130
+    EXPECT_EQ(scene.detector.Background()[0], expected);
+    EXPECT_EQ(scene.detector.Background()[15], expected);
   }
-  std::memset(image.data(), 1, image.size());  // L = 0
-  detector.FeedFrame();
-  detector.FeedFrame();
-  EXPECT_EQ(detector.Background()[0], 102);
-  std::memset(image.data(), 103, image.size());  // L = 102
-  for (int i = 0; i < 4; ++i) detector.FeedFrame();
-  EXPECT_EQ(detector.Background()[0], 102);
-  EXPECT_EQ(detector.ChangedCount(), 0);
+  scene.Feed(1);  // L = 0
+  scene.Feed(1);
+  EXPECT_EQ(scene.detector.Background()[0], 102);
+  for (int i = 0; i < 4; ++i) scene.Feed(103);  // L = 102
+  EXPECT_EQ(scene.detector.Background()[0], 102);
+  EXPECT_EQ(scene.detector.ChangedCount(), 0);
 }
 
 TEST_F(TickFrozen, MissingImageAndSizeChangeAreSafe) {
@@ -134,10 +116,9 @@ TEST_F(TickFrozen, MissingImageAndSizeChangeAreSafe) {
   detector.FeedFrame();  // no image yet
   EXPECT_EQ(detector.Background(), nullptr);
   EXPECT_EQ(detector.IsTriggered(), 0);
-  auto small = Gray(16, 8, 50);
+  std::vector<uint8_t> small(16 * 8 * 3, 50), large(64 * 32 * 3, 50);
   detector.SetImage(16, 8, small.data());
   detector.FeedFrame();
-  auto large = Gray(64, 32, 50);
   detector.SetImage(64, 32, large.data());  // maps no longer fit: start over
   EXPECT_EQ(detector.Background(), nullptr);
   detector.FeedFrame();

@@ -37,13 +37,13 @@ void FuzzFlv(const std::string& input, Split split) {
   CFLVStreamDataBuffer buffer;
   buffer.SetSize(8192, 32);
   std::string live;  // package data of every accepted receive, in order
-  int result = 0;
+  int result = 0, headerLength = 0;
   for (size_t at = 0, n = 0; at < input.size() && result != -1; at += n) {
     n = std::min(input.size() - at, split.Next());
     Receive(buffer, input.data() + at, n, &result);
     Check(result >= -1 && result <= 1 && buffer.CarryCount() >= 0 && buffer.CarryCount() <= 11);
-    if (result != 1) continue;
     int length = 0, keyLength = 0;
+    if (result != 1) continue;
     const char* data = buffer.GetPackageData(&length);
     const StreamPackage* package = buffer.GetCurrentPackage();
     Check(package && length >= 0 && data >= package->allocation && data + length <= package->data + package->received);
@@ -53,21 +53,19 @@ void FuzzFlv(const std::string& input, Split split) {
     }
     live.append(data, static_cast<size_t>(length));
   }
-  int headerLength = 0;
   const char* header = buffer.GetHeader(&headerLength);
   Check(headerLength >= 0 && headerLength <= CStreamDataBuffer::kHeaderCapacity);
   if (result == -1 || buffer.ParserState() != 4) return;
   const size_t head = static_cast<size_t>(headerLength);
-  Check(input.compare(0, head, header, head) == 0 && input.compare(head, live.size(), live) == 0);
-  Check(head + live.size() + static_cast<size_t>(buffer.CarryCount()) == input.size());
+  Check(input.compare(0, head, header, head) == 0 && input.compare(head, live.size(), live) == 0 &&
+        head + live.size() + static_cast<size_t>(buffer.CarryCount()) == input.size());
   buffer.GetFLVHistoryClip(0, 0xFFFFFFFFu, "/dev/null");
 }
 
+// A key frame marks the first record that begins inside a receive (the stream's first left out).
 void FuzzRecords(const std::string& input, Split split) {
-  std::set<uint64_t> starts;  // where records begin, the first one left out
-  for (uint64_t at = 0; at < input.size();) {
-    if (at != 0) starts.insert(at);
-    if (input.size() - at < 4) break;
+  std::set<uint64_t> starts;
+  for (uint64_t at = 0; at < input.size() && (at == 0 || starts.insert(at).second) && input.size() - at >= 4;) {
     const auto* p = reinterpret_cast<const unsigned char*>(input.data() + at);
     at += 4 + (uint64_t{p[0]} | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24);
   }
@@ -89,8 +87,7 @@ void FuzzRecords(const std::string& input, Split split) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (size < 3) return 0;
-  static const bool frozen = (platform::FreezeTickForTest(1000), true);
-  (void)frozen;
+  [[maybe_unused]] static const bool frozen = (platform::FreezeTickForTest(1000), true);
   static const size_t kLargest[] = {16, 256, 2048, 8192};
   const Split split{static_cast<uint32_t>(bytes[1] | bytes[2] << 8) | 0x10000u, kLargest[(bytes[0] >> 1) & 3]};
   const std::string input(reinterpret_cast<const char*>(bytes + 3), size - 3);

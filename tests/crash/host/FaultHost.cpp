@@ -18,11 +18,7 @@ namespace {
 using FaultFn = void (*)();
 
 unsigned Tid() { return static_cast<unsigned>(syscall(SYS_gettid)); }
-
-void Announce(FaultFn fn) {
-  printf("tid=%x fn=%lx\n", Tid(), reinterpret_cast<unsigned long>(fn));
-  fflush(stdout);
-}
+void Announce(FaultFn fn) { printf("tid=%x fn=%lx\n", Tid(), reinterpret_cast<unsigned long>(fn)); }
 
 // The faults are the point here: the sanitizers must not report them first.
 __attribute__((noinline, no_sanitize("address", "undefined"))) void NullWrite() {
@@ -30,8 +26,7 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void NullWrite() 
   *target = 1;
 }
 
-volatile int g_zero = 0;
-volatile int g_sink = 0;
+volatile int g_zero = 0, g_sink = 0;
 __attribute__((noinline, no_sanitize("address", "undefined"))) void DivideByZero() { g_sink = 7 / g_zero; }
 __attribute__((noinline)) void IllegalInstruction() { asm volatile("ud2"); }
 __attribute__((noinline)) void Abort() { abort(); }
@@ -53,37 +48,30 @@ void* BusyOrIdle(void* slot) {
   for (;;) busy ? usleep(500) : pause();
 }
 
-void StartThread(void* (*fn)(void*), void* argument) {
+void StartThreads(void* (*fn)(void*), void* second) {
   pthread_t thread;
-  pthread_create(&thread, nullptr, fn, argument);
+  pthread_create(&thread, nullptr, fn, nullptr);
+  pthread_create(&thread, nullptr, fn, second);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3 || (std::string(argv[1]) != "-" && !dlopen(argv[1], RTLD_NOW))) return 2;
+  setvbuf(stdout, nullptr, _IONBF, 0);  // each line out before a fault
   const std::string mode = argv[2];
-  const std::pair<const char*, FaultFn> kFaults[] = {
-      {"null", NullWrite}, {"div", DivideByZero}, {"abort", Abort}, {"ill", IllegalInstruction}};
-  for (const auto& [name, fn] : kFaults) {
-    if (mode == name) {
-      Announce(fn);
-      fn();
-    }
-  }
+  for (const auto& [name, fn] : {std::pair<std::string, FaultFn>{"null", NullWrite}, {"div", DivideByZero},
+                                 {"abort", Abort}, {"ill", IllegalInstruction}})
+    if (mode == name) { Announce(fn); fn(); }
   if (mode == "two") {
     pthread_barrier_init(&g_together, nullptr, 2);
-    StartThread(FaultTogether, nullptr);
-    StartThread(FaultTogether, nullptr);
+    StartThreads(FaultTogether, nullptr);
     pause();
   } else if (mode == "idle" && argc > 3) {
-    StartThread(BusyOrIdle, nullptr);
-    StartThread(BusyOrIdle, &g_tids);
+    StartThreads(BusyOrIdle, &g_tids);
     while (g_tids[0].load() == 0 || g_tids[1].load() == 0) usleep(1000);
     printf("busy=%x idle=%x\nready\n", g_tids[0].load(), g_tids[1].load());
-    fflush(stdout);
-    struct stat info {};
-    while (stat(argv[3], &info) != 0) usleep(20000);
+    for (struct stat info {}; stat(argv[3], &info) != 0;) usleep(20000);
     Announce(&NullWrite);
     NullWrite();
   }

@@ -1,9 +1,9 @@
-// Runs the built stackresolve in both modes in a scratch folder and compares its output
-// byte for byte, exit code included. The line rules are the rules test's; here the file
-// handling around them.
+// The built stackresolve in both modes in a scratch folder, its output compared byte for byte,
+// exit code included: the file handling around the rules test's line rules.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -22,14 +22,12 @@ const char kScript[] =
     "*Dump main   (deferred)\nU 0x00401234 L-30;U 0x00401234 L30\n"
     "*Dump main   (deferred)\nU 0x0044f000 L-30;U 0x0044f000 L30\nq\n";
 const char kMissing[] = ": No such file or directory\n";
-
 const char kStale[] = "stale script";
 
 struct RunCase {
   std::vector<std::string> args;
   int exitCode;
-  std::string out;
-  std::string err;                 // its beginning; "" = nothing on standard error
+  std::string out, err;            // of err its beginning; "" = nothing on standard error
   std::string script = kStale;     // script.txt afterwards: a failed run leaves it alone
   bool withoutInputs = false;      // modules.ini and stack.ini missing
 };
@@ -39,10 +37,8 @@ class StackresolveRun : public ::testing::TestWithParam<RunCase> {};
 TEST_P(StackresolveRun, ExitCodeOutputAndScript) {
   const RunCase& c = GetParam();
   const std::string work = testfiles::MakeTempDir("stackresolve-");
-  std::string crlf;  // the same log with Windows line ends reads the same
-  for (char ch : std::string(kLog)) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
   WriteFile(work + "debugger.log", kLog);
-  WriteFile(work + "crlf.log", crlf);
+  WriteFile(work + "crlf.log", std::regex_replace(kLog, std::regex("\n"), "\r\n"));  // Windows line ends read the same
   WriteFile(work + "script.txt", kStale);
   if (!c.withoutInputs) {
     WriteFile(work + "modules.ini", "main.exe\t00400000-0044f000\tC:\\app\\main.exe\n"
