@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
+#include <array>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -49,13 +50,25 @@ std::string Ftp(const CCameraInfo* info) {
   return std::string(f.serverAddr) + "|" + f.userName + "|" + f.password + "|" + f.remotePath + "|" + std::to_string(f.port);
 }
 
-TEST_F(CameraInfoMgrTest, DefaultsAreWrittenByteForByte) {
+TEST_F(CameraInfoMgrTest, DefaultsAreWrittenByteForByteAndWhatTheServiceHandsOutSurvives) {
   EXPECT_EQ(nullptr, mgr_.GetCameraInfo(10));
   EXPECT_EQ(nullptr, mgr_.GetCameraInfo(-1));
   EXPECT_FALSE(mgr_.LoadCameraInfo(path_));  // no file yet: defaults stay
   ASSERT_TRUE(mgr_.SaveCameraInfo(path_));
   EXPECT_EQ(DefaultFile(), ReadFile(path_));
   EXPECT_FALSE(mgr_.SaveCameraInfo(dir_ + "missing/CameraInfo.xml"));
+
+  const std::string camId = "cam \"7\" <&> 'x'";
+  mgr_.SetCameraInfoRetrievedFromServer(camId.data(), static_cast<int>(camId.size()), "u", 1, "p", 1, "f", 1,
+                                        "pw&<\"", 5);
+  mgr_.SetListenPort(15023);
+  ASSERT_TRUE(mgr_.SaveCameraInfo(path_));
+  CCameraInfoMgr loaded;
+  loaded.SetDefaults();
+  ASSERT_TRUE(loaded.LoadCameraInfo(path_));
+  EXPECT_EQ(15023, loaded.GetListenPort());
+  EXPECT_EQ(camId, loaded.GetCameraID());
+  EXPECT_EQ("127.0.0.1|" + camId + "|pw&<\"|./|21", Ftp(loaded.GetCameraInfo(0)));
 }
 
 TEST_F(CameraInfoMgrTest, DeploymentServerAddressFromEnvironment) {
@@ -74,7 +87,6 @@ TEST_F(CameraInfoMgrTest, DeploymentServerAddressFromEnvironment) {
 
 TEST_F(CameraInfoMgrTest, CorruptOrForeignFilesLeaveTheStoreAlone) {
   mgr_.GetCameraInfo(0)->SetAlarmStatus(1);
-  mkdir((dir_ + "dir.xml").c_str(), 0700);
   const std::vector<std::string> corrupt = {"", "<?xml version='1.0' ?>\r\n",
                                             "<CameraInfos listenPort=\"9000\"></CameraInfo></CameraInfos>",
                                             "<CameraInfos listenPort=\"9000\"/><CameraInfos/>",
@@ -82,11 +94,10 @@ TEST_F(CameraInfoMgrTest, CorruptOrForeignFilesLeaveTheStoreAlone) {
   for (const std::string& text : corrupt) {
     WriteFile(path_, text);
     EXPECT_FALSE(mgr_.LoadCameraInfo(path_)) << text;
-    EXPECT_EQ(8080, mgr_.GetListenPort());
-    EXPECT_EQ("qm41", mgr_.GetCameraID());
-    EXPECT_EQ(1, mgr_.GetCameraInfo(0)->GetAlarmStatus());
+    EXPECT_EQ(std::tuple(8080, "qm41", 1),
+              std::tuple(mgr_.GetListenPort(), mgr_.GetCameraID(), mgr_.GetCameraInfo(0)->GetAlarmStatus()));
   }
-  EXPECT_FALSE(mgr_.LoadCameraInfo(dir_ + "dir.xml"));
+  EXPECT_FALSE(mgr_.LoadCameraInfo(dir_));  // a folder
 }
 
 TEST_F(CameraInfoMgrTest, LoadingRules) {
@@ -131,20 +142,6 @@ TEST_F(CameraInfoMgrTest, LoadingRules) {
   EXPECT_EQ(8080, mgr_.GetListenPort());
 }
 
-TEST_F(CameraInfoMgrTest, SaveThenLoadKeepsWhatTheServiceHandedOut) {
-  const std::string camId = "cam \"7\" <&> 'x'";
-  mgr_.SetCameraInfoRetrievedFromServer(camId.data(), static_cast<int>(camId.size()), "u", 1, "p", 1, "f", 1,
-                                        "pw&<\"", 5);
-  mgr_.SetListenPort(15023);
-  ASSERT_TRUE(mgr_.SaveCameraInfo(path_));
-  CCameraInfoMgr loaded;
-  loaded.SetDefaults();
-  ASSERT_TRUE(loaded.LoadCameraInfo(path_));
-  EXPECT_EQ(15023, loaded.GetListenPort());
-  EXPECT_EQ(camId, loaded.GetCameraID());
-  EXPECT_EQ("127.0.0.1|" + camId + "|pw&<\"|./|21", Ftp(loaded.GetCameraInfo(0)));
-}
-
 std::vector<uint32_t> g_posted;
 void RecordPost(uint32_t message, uintptr_t wParam, intptr_t lParam) {
   g_posted.push_back(message);
@@ -187,24 +184,17 @@ TEST_F(CameraInfoMgrTest, ChooseListenPortFollowsTheLastOctet) {
   EXPECT_EQ(15023, mgr_.ChooseListenPort()) << "a port for this octet is kept";
   // Otherwise 10000 to 19999 with the octet as its last three digits; without an address
   // 10000 to 10999.
-  constexpr int kStored[] = {15024, 8080, 80, 9023};
   for (uint32_t address : {g_address, 0u}) {
     g_address = address;
     for (int round = 0; round < 40; ++round) {
-      const int stored = kStored[round % 4];
-      mgr_.SetListenPort(stored);
+      mgr_.SetListenPort(std::array{15024, 8080, 80, 9023}[round % 4]);
       const int port = mgr_.ChooseListenPort();
-      EXPECT_GE(port, 10000);
-      EXPECT_LE(port, address != 0 ? 19023 : 10999);
+      EXPECT_TRUE(port >= 10000 && port <= (address != 0 ? 19023 : 10999)) << port;
       EXPECT_EQ(port, mgr_.GetListenPort());
-      if (address != 0) {
-        EXPECT_EQ(23, port % 1000) << stored;
-        EXPECT_EQ(port, mgr_.ChooseListenPort()) << "a chosen port is kept";
-      }
+      // With an address the octet ends the port, and a chosen port is kept.
+      EXPECT_TRUE(address == 0 || (port % 1000 == 23 && mgr_.ChooseListenPort() == port)) << port;
     }
   }
-  mgr_.SetLocalAddressLookup(nullptr);
-  EXPECT_LE(mgr_.ChooseListenPort(), 10999);
 }
 
 }  // namespace

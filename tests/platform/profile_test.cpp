@@ -40,9 +40,7 @@ TEST_F(ProfileTest, ReadsValuesCaseInsensitivelyAndTrimmed) {
 TEST_F(ProfileTest, ListsSectionNamesKeysAndLines) {
   char buf[64];
   const uint32_t n = GetPrivateProfileString(nullptr, nullptr, "", buf, sizeof(buf), path_.c_str());
-  EXPECT_EQ(std::string(buf, n), std::string("ReleaseNote\0a.dll\0Skip\0", 23));
-  EXPECT_EQ(buf[n], 0);
-  EXPECT_EQ(GetProfileSectionNames(path_.c_str()), (std::vector<std::string>{"ReleaseNote", "a.dll", "Skip"}));
+  EXPECT_EQ(std::string(buf, n + 1), std::string("ReleaseNote\0a.dll\0Skip\0\0", 24));
   const uint32_t k = GetPrivateProfileString("a.dll", nullptr, "", buf, sizeof(buf), path_.c_str());
   EXPECT_EQ(std::string(buf, k), std::string("directory\0VERSION\0md5\0", 22));
   EXPECT_EQ(GetProfileSectionLines("A.DLL", path_.c_str()),

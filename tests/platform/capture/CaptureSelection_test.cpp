@@ -14,7 +14,6 @@ TEST(CaptureSelection, AcceptedForms) {
     const char* path;
   } rows[] = {
       {nullptr, K::V4L2, 20, 3, 1, 10, 1, 0, ""},
-      {"", K::V4L2, 20, 3, 1, 10, 1, 0, ""},
       {"v4l2", K::V4L2, 20, 3, 1, 10, 1, 0, ""},
       {"test", K::Test, 20, 3, 1, 10, 1, 0, ""},
       {"test:motion=8,hold=2,channels=10,fps=60,audio=0,failafter=7", K::Test, 8, 2, 10, 60, 0, 7, ""},

@@ -17,35 +17,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FileSourceTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    s_dir = fs::temp_directory_path() / ("vtcap_file_" + std::to_string(getpid()));
-    fs::create_directories(s_dir);
-    s_clip = (s_dir / "clip.mp4").string();
-    const std::string cmd =
-        "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 10 -pix_fmt yuv420p " + s_clip;
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-  }
-  static void TearDownTestSuite() { fs::remove_all(s_dir); }
+std::vector<uint8_t> ReadFrame(CFileSource& source, CCaptureStopSignal& stop) {
+  CaptureSample sample;
+  uint32_t dropped = 0;
+  EXPECT_EQ(source.Read(&sample, true, stop, &dropped), ReadResult::Sample);
+  EXPECT_EQ(sample.kind, CaptureSample::Kind::Video);
+  EXPECT_EQ(sample.length, 640u * 480u * 2u);
+  return std::vector<uint8_t>(sample.data, sample.data + sample.length);
+}
 
-  static std::vector<uint8_t> ReadFrame(CFileSource& source, CCaptureStopSignal& stop) {
-    CaptureSample sample;
-    uint32_t dropped = 0;
-    EXPECT_EQ(source.Read(&sample, true, stop, &dropped), ReadResult::Sample);
-    EXPECT_EQ(sample.kind, CaptureSample::Kind::Video);
-    EXPECT_EQ(sample.length, 640u * 480u * 2u);
-    return std::vector<uint8_t>(sample.data, sample.data + sample.length);
-  }
-
-  static fs::path s_dir;
-  static std::string s_clip;
-};
-fs::path FileSourceTest::s_dir;
-std::string FileSourceTest::s_clip;
-
-TEST_F(FileSourceTest, DecodesToYuyv640x480AndLoops) {
-  CFileBackend backend(s_clip);
+TEST(FileSource, DecodesToYuyv640x480AndLoopsButUnusableFilesDoNotConnect) {
+  const fs::path dir = fs::temp_directory_path() / ("vtcap_file_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string clip = (dir / "clip.mp4").string();
+  const std::string cmd =
+      "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 10 -pix_fmt yuv420p " + clip;
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  CFileBackend backend(clip);
   std::string name, version;
   ASSERT_TRUE(backend.Describe(0, &name, &version));
   EXPECT_EQ(name, "File clip.mp4");
@@ -79,15 +67,13 @@ TEST_F(FileSourceTest, DecodesToYuyv640x480AndLoops) {
   CaptureSample sample;
   uint32_t dropped = 0;
   EXPECT_EQ(source.Read(&sample, false, stop, &dropped), ReadResult::Stopped);
-}
 
-TEST_F(FileSourceTest, UnusableFilesDoNotConnect) {
-  std::ofstream((s_dir / "notes.mp4").string()) << "this is not a video\n";
-  EXPECT_EQ(CFileBackend((s_dir / "notes.mp4").string()).Open(0), nullptr);
-  CFileBackend missing((s_dir / "missing.mp4").string());
-  std::string text;
-  EXPECT_FALSE(missing.Describe(0, &text, &text));
+  std::ofstream((dir / "notes.mp4").string()) << "this is not a video\n";
+  EXPECT_EQ(CFileBackend((dir / "notes.mp4").string()).Open(0), nullptr);
+  CFileBackend missing((dir / "missing.mp4").string());
+  EXPECT_FALSE(missing.Describe(0, &name, &version));
   EXPECT_EQ(missing.Open(0), nullptr);
+  fs::remove_all(dir);
 }
 
 }  // namespace
