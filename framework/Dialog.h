@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "framework/Messages.h"
 #include "framework/Wnd.h"
 
 struct Rect {
@@ -114,8 +115,9 @@ class CDialog : public CWnd {
 };
 
 // Message box owned by a dialog (or none). Without a screen to answer it (the offscreen
-// platform) the text is logged and IDOK returned at once, so a headless run never blocks.
-int MessageBox(CDialog* owner, const std::string& text, const std::string& caption = "");
+// platform) the text is logged and the default answer returned at once (IDOK, or IDNO for
+// MB_YESNO), so a headless run never blocks. type: MB_OK or MB_YESNO, | MB_ICONERROR.
+int MessageBox(CDialog* owner, const std::string& text, const std::string& caption = "", unsigned type = MB_OK);
 
 // The pop-up menu of the tray: items (command id, text) shown at the cursor; the chosen
 // command arrives at the owner as WM_COMMAND.

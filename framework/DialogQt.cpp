@@ -503,15 +503,20 @@ uint64_t CVideoView::FramesShown() const { return m_impl->store->frames.load(); 
 bool CVideoView::IsSeen() const { return m_impl->store->seen.load(std::memory_order_relaxed); }
 int CVideoView::Id() const { return m_impl->id; }
 
-int MessageBox(CDialog* owner, const std::string& text, const std::string& caption) {
+int MessageBox(CDialog* owner, const std::string& text, const std::string& caption, unsigned type) {
+  const bool yesNo = (type & MB_YESNO) != 0;
   if (!framework::HasScreen()) {
     Log("MessageBox (no screen to show it): %s", text.c_str());
-    return IDOK;
+    return yesNo ? IDNO : IDOK;
   }
-  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(text),
-                  QMessageBox::Ok, owner ? owner->Impl()->dialog : nullptr);
-  box.exec();
-  return IDOK;
+  QString shown = QString::fromStdString(text);
+  shown.replace("\r\n", "\n");
+  QMessageBox box((type & MB_ICONERROR) ? QMessageBox::Critical : QMessageBox::NoIcon, QString::fromStdString(caption),
+                  shown, yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
+                  owner ? owner->Impl()->dialog : nullptr);
+  const int answer = box.exec();
+  if (!yesNo) return IDOK;
+  return answer == QMessageBox::Yes ? IDYES : IDNO;
 }
 
 void TrackPopupMenu(CDialog* owner, const MenuItem* items, int count) {

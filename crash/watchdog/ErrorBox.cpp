@@ -1,11 +1,11 @@
 #include "crash/watchdog/ErrorBox.h"
 
-#include <QMessageBox>
-#include <QString>
 #include <cstdio>
 #include <cstdlib>
 
 #include "framework/Application.h"
+#include "framework/Dialog.h"
+#include "framework/Messages.h"
 
 namespace sentrel {
 namespace {
@@ -41,13 +41,10 @@ BoxAnswer ShowErrorBox(const std::string& text, const std::string& caption, bool
     printf("MessageBox (no screen to show it): [%s]\n%s\n", caption.c_str(), text.c_str());
     return yesNo ? BoxAnswer::No : BoxAnswer::Ok;
   }
-  QString shown = QString::fromStdString(text);
-  shown.replace("\r\n", "\n");
-  QMessageBox box(QMessageBox::Critical, QString::fromStdString(caption), shown,
-                  yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
-  const int answer = box.exec();
+  const unsigned type = MB_ICONERROR | (yesNo ? MB_YESNO : MB_OK);
+  const int answer = MessageBox(nullptr, text, caption, type);
   if (!yesNo) return BoxAnswer::Ok;
-  return answer == QMessageBox::Yes ? BoxAnswer::Yes : BoxAnswer::No;
+  return answer == IDYES ? BoxAnswer::Yes : BoxAnswer::No;
 }
 
 void CloseErrorBoxes() {
