@@ -2,6 +2,7 @@
 # The peer daemon for bench/side_by_side.py. Kept apart from scripts/install-deps.sh: the
 # product and its tests never need it.
 set -e
+if dpkg -s motion >/dev/null 2>&1; then exit 0; fi
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
