@@ -513,7 +513,7 @@ def main():
     ours_order = ["program", "FLV conv", "3GP conv"]
     with tempfile.TemporaryDirectory(prefix="vt-side-input-") as inputs:
         moving, still = os.path.join(inputs, "moving.mp4"), os.path.join(inputs, "still.mp4")
-        if parts & {"ours", "motion"}:
+        if "ours" in parts or ("motion" in parts and have_motion):
             make_input(moving, seconds, still=False)
         if "still" in parts:
             make_input(still, seconds, still=True)
