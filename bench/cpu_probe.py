@@ -116,7 +116,7 @@ def main():
                 urllib.request.urlopen(f"http://127.0.0.1:{cam.port}/schedule_setup.html?method=setAlarmStatus"
                                        "&ALARM_STATUS=1", timeout=10).read()
                 cam.viewers = Viewers(cam.port)
-                cam.phones = PhoneViewers(cam.port)
+                cam.phones = Viewers(cam.port, "/vdata.rtp")
             have = 0
             print(f"load {os.getloadavg()[0]:.1f}", flush=True)
             for step in [int(s) for s in args.steps.split(",")]:
@@ -153,21 +153,6 @@ def main():
                         cam.proc.kill()
                         cam.proc.wait()
                 cam.close()
-
-
-class PhoneViewers(Viewers):
-    def add(self, n):
-        import socket, selectors
-        for _ in range(n):
-            s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
-            s.sendall(b"GET /vdata.rtp HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-            s.setblocking(False)
-            with self.lock:
-                i = len(self.counts)
-                self.counts.append(0)
-                self.heads.append(b"")
-                self.closed.append(False)
-                self.sel.register(s, selectors.EVENT_READ, i)
 
 
 if __name__ == "__main__":

@@ -73,8 +73,8 @@ def children(pid):
 class Viewers:
     """Live-stream readers on one selector thread: each sends the GET and counts what arrives."""
 
-    def __init__(self, port):
-        self.port = port
+    def __init__(self, port, path="/vdata.flv"):
+        self.port, self.path = port, path
         self.sel = selectors.DefaultSelector()
         self.counts = []
         self.heads = []
@@ -87,7 +87,7 @@ class Viewers:
     def add(self, n):
         for _ in range(n):
             s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
-            s.sendall(b"GET /vdata.flv HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            s.sendall(f"GET {self.path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
             s.setblocking(False)
             with self.lock:
                 i = len(self.counts)
