@@ -299,7 +299,8 @@ class FtpServer:
     def __init__(self, root, user, password):
         self.dir = os.path.join(root, "ftp")
         os.makedirs(self.dir)
-        self.port = free_port()
+        # The port field reads 50000 and above as active mode.
+        self.port = next(port for port in iter(free_port, None) if port < 50000)
         self.proc = subprocess.Popen(["/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(self.port),
                                       "-w", "-d", self.dir, "-u", user, "-P", password],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

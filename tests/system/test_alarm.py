@@ -43,6 +43,11 @@ class FtpServer:
         return sorted(os.listdir(os.path.join(self.root, "clips")))
 
 
+def ftp_port():
+    """A free port below 50000: the port field reads 50000 and above as active mode."""
+    return next(port for port in iter(free_port, None) if port < 50000)
+
+
 def armed_camera_info(camera, port):
     """Channel 0 armed, its clips to port with the FTP login the account service hands out."""
     device = camera.service.users()[DEMO_USER]["devices"][0]
@@ -90,7 +95,7 @@ def check_clip(path):
 
 
 def test_alarm_clips_reach_the_ftp_server_through_an_outage_and_a_restart(camera, tmp_path):
-    port = free_port()
+    port = ftp_port()
     ftp = FtpServer(str(tmp_path / "ftp"), port, *armed_camera_info(camera, port))
     camera.env.update(VTCAM_CAPTURE="test:motion=16,hold=3", VTCAM_SPOOL_RETRY_MS="3000")
     ftp.start()
@@ -138,7 +143,7 @@ def test_alarms_go_on_when_the_converter_is_missing(camera):
     """No converter: every frame is refused, which is logged once, and motion still alarms."""
     os.remove(camera.path("ffmpeg"))
     camera.env["VTCAM_CAPTURE"] = "test:motion=8,hold=4"
-    armed_camera_info(camera, free_port())
+    armed_camera_info(camera, ftp_port())
     camera.start()
     refused = "[channel:0]CCameraWnd::OnVideoStream the FLV convertor has refused every frame for"
     assert wait_until(lambda: refused in camera.log and alarms(camera), 60), camera.log[-3000:]
