@@ -145,6 +145,7 @@ TEST_F(FileDispatcherTest, RecordStreamWithoutAHeaderRecordStartsAtTheFirstBound
   EXPECT_EQ(nettest::ReadExactly(m_client, 3), second.substr(3));
   EXPECT_EQ(Logged().find("CFileDispatcher::SendLive1"), std::string::npos);
   EXPECT_NE(Logged().find("CFileDispatcher::SendLive2"), std::string::npos);
+  EXPECT_TRUE(SendsDone());  // the packages stay pinned until their sends completed
 }
 
 TEST_F(FileDispatcherTest, AudioFramesBecomeTagsAfterTheTemplatesOnce) {
