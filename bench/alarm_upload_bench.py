@@ -88,7 +88,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="vt-alarm-") as root:
         camera = BenchCamera(root, args.bin, "test:motion=16,hold=3")
-        exe, prog, env, log = camera.exe, camera.prog, camera.env, camera.log
+        prog, log = camera.prog, camera.log
         # The login hands channel 0 the account's FTP user and password.
         user, password = camera.ftp_login()
         ftp_root = os.path.join(root, "ftp")
@@ -117,13 +117,7 @@ def main():
                 time.sleep(0.2)
             ticks = [int(t) for t in re.findall(r"MD Triggered, PrepareUploadFile, channel=0, tick=(\d+)", log())]
         finally:
-            subprocess.run([exe, "-stop"], cwd=prog, env=env, timeout=30,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                proc.wait(15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            camera.stop()
             camera.close()
             server.close_all()
         load_after = os.getloadavg()[0]

@@ -59,6 +59,18 @@ class BenchCamera:
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self.proc
 
+    def stop(self, wait=15):
+        """Asks the program to end as a user would (-stop), and kills it when it does not."""
+        subprocess.run([self.exe, "-stop"], cwd=self.prog, env=self.env, timeout=30,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.proc is None:
+            return
+        try:
+            self.proc.wait(wait)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
     def log(self):
         try:
             with open(self.log_path, "rb") as f:

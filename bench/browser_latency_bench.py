@@ -167,7 +167,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="vt-glass-") as root:
         camera = BenchCamera(root, args.bin, "test:motion=0", web=True)
-        exe, prog, env, log = camera.exe, camera.prog, camera.env, camera.log
+        log = camera.log
         proc = camera.start()
         viewers = []
         try:
@@ -198,13 +198,7 @@ def main():
         finally:
             for v in viewers:
                 v.close()
-            subprocess.run([exe, "-stop"], cwd=prog, env=env, timeout=30,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                proc.wait(15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            camera.stop()
             camera.close()
 
     if len(reference.seen) < FPS:

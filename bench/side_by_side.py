@@ -342,13 +342,7 @@ def run_ours(args, capture, steps, channels=1, with_viewers=True, label="ours"):
         finally:
             if viewers:
                 viewers.close()
-            subprocess.run([camera.exe, "-stop"], cwd=camera.prog, env=camera.env, timeout=30,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                proc.wait(20)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            camera.stop(20)
             camera.close()
             ftp.close()
     return results

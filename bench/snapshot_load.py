@@ -170,7 +170,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="vt-snapshots-") as root:
         camera = BenchCamera(root, args.bin, args.capture)
-        exe, prog, env, log, wait_for = camera.exe, camera.prog, camera.env, camera.log, camera.wait_for
+        log, wait_for = camera.log, camera.wait_for
         proc = camera.start()
         results = []
         viewers = None
@@ -191,13 +191,7 @@ def main():
         finally:
             if viewers:
                 viewers.close()
-            subprocess.run([exe, "-stop"], cwd=prog, env=env, timeout=30,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                proc.wait(15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            camera.stop()
             camera.close()
 
     print(f"{args.clients} snapshot connections, {args.pipeline} request(s) at a time each, {args.window:g} s per step; load average "
