@@ -115,10 +115,10 @@ TEST_P(WatchdogDump, ReportsTheInitialBreakpointThenTheFaultAndRunsTheDumpScript
     pid = m[1];
   }
   if (c.way == "name") {  // both listed, the last one taken
-    const std::string first = std::to_string(m_hosts[0].pid);
+    const auto row = [](const std::string& id) { return std::string(4 - std::min<size_t>(4, id.size()), ' ') + id; };
     EXPECT_NE(out.find("\nsearch process " + unique + " ...\n-----------------Search Process---------------------\n"
-                       "PID    NAME\n" + std::string(4 - std::min<size_t>(4, first.size()), ' ') + first + "   " +
-                       unique + "one\n" + pid + "   " + unique + "two\n" + std::string(52, '-') + "\n\n"),
+                       "PID    NAME\n" + row(std::to_string(m_hosts[0].pid)) + "   " + unique + "one\n" + row(pid) +
+                       "   " + unique + "two\n" + std::string(52, '-') + "\n\n"),
               std::string::npos) << out;
   }
   EXPECT_TRUE(std::regex_search(out, std::regex("Attach process\\(pid=" + pid + "\\) to debug.\n\nWaiting for debug "
