@@ -95,7 +95,14 @@ void* CStreamConvertor::RegisterProcess(uint32_t pid, bool withAudioKey) {
   return last;
 }
 
+bool CStreamConvertor::StaysAtRest() {
+  if (!m_bRestsUnwatched || m_nViewerCount.load(std::memory_order_relaxed) != 0) return false;
+  if (!m_bResting.exchange(true)) Log("CStreamConvertor::Open no viewer, converter not started (stream=%x)", Hex(this));
+  return true;
+}
+
 int CStreamConvertor::StartProcess(bool withAudioKey) {
+  if (StaysAtRest()) return 0;
   uint32_t pid = 0;
   void* last = nullptr;
   {
@@ -177,7 +184,6 @@ void CStreamConvertor::AttachSession(CStreamConvertorSession* session, uint32_t 
     m_pAudioSession = session;
   } else {
     m_pVideoSession = session;
-    m_nFramesSent = 0;  // a new converter: its first frame is a key frame
   }
 }
 
@@ -191,17 +197,20 @@ int CStreamConvertor::ConvertSourceVideoFrame(RawFrame* frame) {
 }
 
 int CStreamConvertor::SendVideo(const char* data, int length, RawFrame* shared) {
+  if (data == nullptr || length <= 0) return 0;
+  if (m_bRestsUnwatched && Rests()) return 1;
   std::lock_guard<std::recursive_mutex> guard(m_sessionLock);
   CStreamConvertorSession* video = m_pVideoSession;
-  if (video == nullptr || data == nullptr || length <= 0) return 0;
+  if (video == nullptr) return 0;
   const int pending = video->GetPending();
   if (pending > kMaxPendingSends) {
     LogAtLevel(LOG_DEBUG, "CStreamConvertor::ConvertSourceVideoData Traffic Jam. NOT Send @%x %d bytes.", Hex(data),
                length);
     return 0;
   }
-  const int count = FramesToSend(platform::GetTickCount());
-  if (count < 0) return 1;
+  // A frame that arrives after a long pause (capture stopped and started again) would be
+  // repeated for the whole gap; no more repeats than the send queue may hold.
+  const int count = std::min(m_framePacer.Next(platform::GetTickCount()), kMaxPendingSends + 1);
   if (count > 0) {
     RawFrame* frame = shared != nullptr ? shared : m_ownFrames.Copy(data, length);
     if (frame == nullptr) {
@@ -216,7 +225,6 @@ int CStreamConvertor::SendVideo(const char* data, int length, RawFrame* shared) 
         RestartSessions();
         return 0;
       }
-      ++m_nFramesSent;
     }
   }
   LogAtLevel(LOG_DEBUG, "CStreamConvertor::ConvertSourceVideoData Send(%d) @%x %d bytes. pending=%d", count, Hex(data),
@@ -224,32 +232,41 @@ int CStreamConvertor::SendVideo(const char* data, int length, RawFrame* shared) 
   return 1;
 }
 
-int CStreamConvertor::FramesToSend(uint32_t now) {
-  // The converter makes a key frame of every frameRate-th frame it gets, the first one
-  // included.
-  const uint32_t perKey = m_nFrameRate > 0 ? static_cast<uint32_t>(m_nFrameRate) : 1;
-  if (m_bRestsUnwatched && m_nViewerCount.load(std::memory_order_relaxed) == 0) {
-    // Until the last frame sent is a key frame, no more than the frames up to it.
-    const uint32_t sinceKey = m_nFramesSent == 0 ? 0 : (m_nFramesSent - 1) % perKey;
-    if (m_nFramesSent == 0 || sinceKey != 0) {
-      const uint32_t toKey = m_nFramesSent == 0 ? 1 : perKey - sinceKey;
-      return std::min<int>(m_framePacer.Next(now), static_cast<int>(toKey));
-    }
-    if (!m_bResting.exchange(true)) {
-      m_nRestTick = now;
-      Log("CStreamConvertor::ConvertSourceVideoData no viewer, frames held back (convertor=%x)", Hex(this));
-    }
-    if (now - m_nRestTick < kRestKeepAliveMs) return -1;
-    m_nRestTick = now;
-    return static_cast<int>(perKey);
+bool CStreamConvertor::Rests() {
+  const bool watched = m_nViewerCount.load(std::memory_order_relaxed) != 0;
+  if (!watched) {
+    // Also a converter started just before the last viewer left, once it connected.
+    if (!m_bResting.exchange(true) || VideoSession() != nullptr) StopConverter();
+    return true;
   }
-  if (m_bResting.exchange(false)) {
-    Log("CStreamConvertor::ConvertSourceVideoData a viewer came, frames flow again (convertor=%x)", Hex(this));
-    m_framePacer.Start(m_nFrameRate);  // the held-back time is not to be made up with repeats
+  if (!m_bResting.exchange(false)) return false;
+  Log("CStreamConvertor::ConvertSourceVideoData a viewer came, converter started again (convertor=%x)", Hex(this));
+  Open();
+  return false;
+}
+
+void CStreamConvertor::StopConverter() {
+  std::vector<CStreamConvertorSession*> sessions;
+  {
+    std::lock_guard<std::recursive_mutex> guard(m_sessionLock);
+    for (CStreamConvertorSession* session : {m_pVideoSession, m_pAudioSession, m_pClosingVideoSession})
+      if (session != nullptr) sessions.push_back(session);
+    m_pVideoSession = m_pAudioSession = m_pClosingVideoSession = nullptr;
+    // A converter still on its way in is refused when it greets.
+    auto& registry = CConvertorRegistry::Instance();
+    registry.Unregister(m_nProcessId, this);
+    if (m_bAudioKeyRegistered) registry.Unregister(m_nProcessId | kAudioKeyBit, this);
   }
-  // A frame that arrives after a long pause (capture stopped and started again) would be
-  // repeated for the whole gap; no more repeats than the send queue may hold.
-  return std::min(m_framePacer.Next(now), kMaxPendingSends + 1);
+  Log("CStreamConvertor::ConvertSourceVideoData no viewer, converter stopped (convertor=%x)", Hex(this));
+  // Unpaired first, so neither their end nor a late receive reaches this convertor; the hard
+  // close withdraws the receive into the stream buffer before its parser starts afresh.
+  for (CStreamConvertorSession* session : sessions) {
+    session->ForgetConvertor(this);
+    session->DestorySocket();
+    session->Recycle();
+  }
+  std::lock_guard<std::mutex> streamGuard(m_streamLock);
+  if (m_pStream != nullptr) m_pStream->ResetParser();
 }
 
 int CStreamConvertor::ConvertSourceAudioData(const char* data, int length) {

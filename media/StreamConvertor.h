@@ -56,9 +56,6 @@ class CStreamConvertor {
   static constexpr uint32_t kAudioKeyBit = 0x1000000;
   // Sends of raw video allowed in the video connection's queue before frames are refused.
   static constexpr int kMaxPendingSends = 15;
-  // A resting convertor (see SetRestsUnwatched) sends one second of frames this often, well
-  // inside the converter's 60 s limit for silent input.
-  static constexpr uint32_t kRestKeepAliveMs = 30000;
   static constexpr int kStreamCapacity = 8192;
   static constexpr int kStreamHeadroom = 32;
 
@@ -86,11 +83,10 @@ class CStreamConvertor {
   void AddViewer(CFileDispatcher* viewer);
   void RemoveViewer(CFileDispatcher* viewer);
 
-  // With rest on, frames go to the converter only while a viewer watches. Without viewers
-  // the convertor stops right after a key frame was sent (the converter has then put out
-  // every whole group of pictures before it) and sends only a whole second of frames every
-  // kRestKeepAliveMs; a new viewer gets the converter going again at the next frame and its
-  // first key-frame record about a second later. Capture thread, before the first frame.
+  // With rest on, the converter runs only while a viewer watches: without viewers the
+  // convertor stops it (or does not start it) and holds the frames back; a new viewer gets
+  // a new converter at the next frame and its first key-frame record about a second later.
+  // Capture thread, before Open.
   void SetRestsUnwatched(bool rests) { m_bRestsUnwatched = rests; }
   bool IsResting() const { return m_bResting.load(std::memory_order_relaxed); }
 
@@ -121,6 +117,9 @@ class CStreamConvertor {
   // Starts commandLine (none when empty), registers its process id (and the audio key when
   // withAudioKey) and logs the open. Returns 1 when a process was started.
   int StartProcess(bool withAudioKey);
+  // True (and the convertor resting) when a convertor that rests is opened without viewers:
+  // no converter is to be started.
+  bool StaysAtRest();
   // Registers (pid, this) and, when withAudioKey, (pid | 0x1000000, this); drops the
   // previous process's keys first. Returns what the last registration returned.
   void* RegisterProcess(uint32_t pid, bool withAudioKey);
@@ -154,16 +153,14 @@ class CStreamConvertor {
  private:
   // shared null: copy data into a frame of m_ownFrames once the pacer wants it sent.
   int SendVideo(const char* data, int length, RawFrame* shared);
-  // How many times to send the frame now: the pacer's count, or while nobody watches a
-  // resting convertor's count (-1: hold the frame back).
-  int FramesToSend(uint32_t now);
+  // Capture thread: true while the converter rests (stopped or started as viewers come and go).
+  bool Rests();
+  // Ends the converter's connections at once; the process ends when it sees them go.
+  void StopConverter();
 
   bool m_bRestsUnwatched = false;
   std::atomic<size_t> m_nViewerCount{0};
-  // Under the session lock: frames sent to the current converter, and the rest.
-  uint32_t m_nFramesSent = 0;
   std::atomic<bool> m_bResting{false};
-  uint32_t m_nRestTick = 0;
 
   CRawFramePool m_ownFrames{kMaxPendingSends + 1};  // capture thread only
 };

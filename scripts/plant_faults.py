@@ -220,6 +220,15 @@ FAULTS = [
      [("platform/Tick.cpp", "if (g_frozen.load(std::memory_order_acquire)) g_frozenTick.fetch_add(ms);\n  else g_offset.fetch_add(ms);",
        "g_offset.fetch_add(ms);")],
      "^platform_completion_test$", "platform_completion_test"),
+    # a converter that rests while no phone watches
+    ("rest-stop-keeps-parser",
+     [("media/StreamConvertor.cpp", "  if (m_pStream != nullptr) m_pStream->ResetParser();\n}\n\nint CStreamConvertor::ConvertSourceAudioData",
+       "}\n\nint CStreamConvertor::ConvertSourceAudioData")],
+     "^media_convertor_session_test$", "media_convertor_session_test"),
+    ("rest-late-converter-kept",
+     [("media/StreamConvertor.cpp", "    registry.Unregister(m_nProcessId, this);\n    if (m_bAudioKeyRegistered) registry.Unregister(m_nProcessId | kAudioKeyBit, this);\n  }\n  Log(",
+       "  }\n  Log(")],
+     "^media_convertor_session_test$", "media_convertor_session_test"),
 ]
 
 

@@ -42,6 +42,7 @@ class CKeyedConvertor : public CStreamConvertor {
       m_pStream = new CFLVStreamDataBuffer();
       m_pStream->SetSize(kStreamCapacity, kStreamHeadroom);
     }
+    if (StaysAtRest()) return 0;
     ++m_nOpens;
     RegisterProcess(m_key, m_nType >= 0x20000 && m_nType < 0x30000);
     m_framePacer.Start(m_nFrameRate);
@@ -231,10 +232,11 @@ class ConvertorRestTest : public ConvertorSessionTest {
     ConvertorSessionTest::SetUp();
     platform::FreezeTickForTest(500000);
   }
-  void Feed(CStreamConvertor& convertor, char c) {
+  // 1 sent or held back, 0 no converter to take it.
+  int Feed(CStreamConvertor& convertor, char c) {
     platform::AdvanceTickForTest(100);
     const std::string frame(kFrame, c);
-    EXPECT_EQ(convertor.ConvertSourceVideoData(frame.data(), kFrame), 1);
+    return convertor.ConvertSourceVideoData(frame.data(), kFrame);
   }
   // What reached the converter in the next 200 ms, one letter per frame.
   std::string Received() {
@@ -252,37 +254,60 @@ class ConvertorRestTest : public ConvertorSessionTest {
   std::string m_bytes;
 };
 
-TEST_F(ConvertorRestTest, RestsAtAKeyFrameWithoutViewersAndWakesForOne) {
-  CKeyedConvertor convertor(0x500, 0x4444);
+TEST_F(ConvertorRestTest, RunsAConverterOnlyWhileAViewerWatches) {
+  const uint32_t key = 0x4444;
+  CKeyedConvertor convertor(0x500, key);
   convertor.SetRestsUnwatched(true);
-  convertor.Open();
-  m_fd = Video(convertor, 0x4444);
-
-  // The first frame (a key frame) goes out, then the convertor rests.
+  EXPECT_EQ(convertor.Open(), 0);
   Feed(convertor, 'a');
-  Feed(convertor, 'b');
-  Feed(convertor, 'c');
-  EXPECT_EQ(Received(), "a");
   EXPECT_TRUE(convertor.IsResting());
+  EXPECT_EQ(convertor.Opens(), 0);
+  EXPECT_TRUE(SeesEndOfStream(Keep(Greet(m_port, key))));  // nothing started, nothing waits
 
-  // Kept alive with one whole second of frames, which ends on a key frame again.
-  platform::AdvanceTickForTest(CStreamConvertor::kRestKeepAliveMs);
-  Feed(convertor, 'd');
-  Feed(convertor, 'e');
-  EXPECT_EQ(Received(), std::string(10, 'd'));
-
-  // A viewer: every frame flows again at once, the held-back time is not repeated.
-  CFileDispatcher viewer;
+  // A viewer: the next frame starts a converter, frames flow once it connected.
+  CRecordingViewer viewer;
   convertor.AddViewer(&viewer);
-  for (char c : std::string("fghi")) Feed(convertor, c);
-  EXPECT_EQ(Received(), "fghi");
+  EXPECT_EQ(Feed(convertor, 'b'), 0);
+  EXPECT_EQ(convertor.Opens(), 1);
   EXPECT_FALSE(convertor.IsResting());
+  m_fd = Video(convertor, key);
+  for (char c : std::string("cde")) EXPECT_EQ(Feed(convertor, c), 1);
+  EXPECT_EQ(Received(), "cde");
+  const std::string first = flvbytes::FileHeader() + flvbytes::Tag(18, 30, 2) + flvbytes::Tag(9, 40, 0x17) +
+                            flvbytes::Tag(9, 600, 0x27).substr(0, 100);  // a tag cut off by the stop
+  nettest::SendAll(m_fd, first);
+  ASSERT_TRUE(WaitUntil([&] { return convertor.ConvertedBytes() == first.size(); }));
 
-  // Gone in the middle of a second: frames go on up to the next key frame (the 21st).
+  // The viewer leaves: the converter's connection ends at the next frame and nothing is sent.
   convertor.RemoveViewer(&viewer);
-  for (char c : std::string("jklmnopqrs")) Feed(convertor, c);
-  EXPECT_EQ(Received(), "jklmno");
+  EXPECT_EQ(Feed(convertor, 'f'), 1);
+  EXPECT_TRUE(SeesEndOfStream(m_fd));
+  EXPECT_TRUE(LogHas("no viewer, converter stopped"));
   EXPECT_TRUE(convertor.IsResting());
+  EXPECT_EQ(convertor.VideoSession(), nullptr);
+
+  // One comes and goes before its converter connected: the late converter is refused.
+  convertor.AddViewer(&viewer);
+  Feed(convertor, 'g');
+  convertor.RemoveViewer(&viewer);
+  Feed(convertor, 'h');
+  EXPECT_EQ(convertor.Opens(), 2);
+  EXPECT_TRUE(SeesEndOfStream(Keep(Greet(m_port, key))));
+  EXPECT_EQ(CConvertorRegistry::Instance().Size(), 0u);
+
+  // The next converter's stream is read from its start, not after the cut-off tag.
+  convertor.AddViewer(&viewer);
+  Feed(convertor, 'i');
+  m_fd = Video(convertor, key);
+  nettest::SendAll(m_fd, flvbytes::FileHeader() + flvbytes::Tag(18, 30, 2) + flvbytes::Tag(9, 40, 0x17));
+  const std::string tags = flvbytes::Tag(9, 600, 0x27) + flvbytes::Tag(9, 500, 0x27);
+  nettest::SendAll(m_fd, tags);
+  EXPECT_TRUE(WaitUntil([&] { return viewer.bytes.load() >= static_cast<int>(tags.size()); }));
+  const std::string log = LogCapture::Instance().Since(m_mark);
+  const std::string header = "Got whole FLV header/meta-data";
+  EXPECT_NE(log.find(header, log.find(header) + 1), std::string::npos);  // both converters' headers
+  EXPECT_EQ(convertor.Opens(), 3);
+  convertor.RemoveViewer(&viewer);
 }
 
 TEST_F(ConvertorRestTest, ASharedFrameIsSentByReferenceAndPinnedUntilSent) {
