@@ -227,7 +227,7 @@ FAULTS = [
      "^media_convertor_session_test$", "media_convertor_session_test"),
     ("rest-late-converter-kept",
      [("media/StreamConvertor.cpp", "    registry.Unregister(m_nProcessId, this);\n    if (m_bAudioKeyRegistered) registry.Unregister(m_nProcessId | kAudioKeyBit, this);\n  }\n  Log(",
-       "  }\n  Log(")],
+       "    if (m_bAudioKeyRegistered) registry.Unregister(m_nProcessId | kAudioKeyBit, this);\n  }\n  Log(")],
      "^media_convertor_session_test$", "media_convertor_session_test"),
 ]
 
