@@ -165,7 +165,7 @@ int CDialog::DoModal() {
     QEventLoop loop;
     m_impl->loop = &loop;
     m_impl->dialog->setWindowModality(Qt::ApplicationModal);
-    m_impl->dialog->show();
+    if (framework::HasScreen()) m_impl->dialog->show();
     loop.exec(QEventLoop::DialogExec);
     m_impl->loop = nullptr;
   }
@@ -411,6 +411,9 @@ std::string CDialog::WindowTitle() const { return m_impl->dialog->windowTitle().
 void CDialog::SetIcon(int resource) { m_impl->dialog->setWindowIcon(LoadIconResource(resource)); }
 
 void CDialog::ShowWindow(int command) {
+  // Without a screen nothing could see the window; laying it out and painting it would only
+  // load the fonts and fill a backing store (some 8 MB).
+  if (!framework::HasScreen() && command != SW_HIDE) return;
   switch (command) {
     case SW_HIDE: m_impl->dialog->hide(); break;
     case SW_SHOWMINNOACTIVE: m_impl->dialog->showMinimized(); break;

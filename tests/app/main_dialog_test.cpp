@@ -110,6 +110,7 @@ TEST_F(MainDialogTest, StatusButtonsToggleArmingAndRefresh) {
   dlg_->PostMessage(WM_STATUS_BUTTON, IDC_SOUND_BUTTON, 0);
   framework::ProcessEvents(50);
   EXPECT_EQ(info->GetAudioEnable(), 0);  // sound stays off
+  EXPECT_FALSE(dlg_->IsWindowVisible());  // no screen: the window is never laid out or painted
   EXPECT_EQ(std::get<0>(button(IDC_SOUND_BUTTON)), kStrSoundOff);
   EXPECT_EQ(std::get<1>(button(IDC_SOUND_BUTTON)), IDI_SOUND_OFF);
 }
