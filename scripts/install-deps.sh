@@ -15,7 +15,7 @@ packages=(
   python3 python3-pyftpdlib python3-pytest
   libxml2-utils
   procps iproute2
-  qt6-qpa-plugins xvfb wmdocker xdotool python3-xlib
+  qt6-qpa-plugins xvfb xauth wmdocker xdotool python3-xlib
   gdb
   chromium fonts-noto-cjk
 )

@@ -232,6 +232,13 @@ FAULTS = [
     ("window-shown-without-screen",
      [("framework/DialogQt.cpp", "  if (!framework::HasScreen() && command != SW_HIDE) return;\n", "")],
      "^app_main_dialog_test$", "app_main_dialog_test"),
+    ("preview-cover-ignored",
+     [("framework/DialogQt.cpp", "          cover->geometry().contains(widget->geometry()))\n        seen = false;",
+       "          cover->geometry().contains(widget->geometry()))\n        seen = seen;")],
+     "^app_video_view_seen_test$", "app_video_view_seen_test"),
+    ("preview-seen-when-minimised",
+     [("framework/DialogQt.cpp", "dialog->isVisible() && !dialog->isMinimized() &&", "dialog->isVisible() &&")],
+     "^app_video_view_seen_test$", "app_video_view_seen_test"),
 ]
 
 
