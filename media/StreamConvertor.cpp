@@ -44,6 +44,8 @@ int Container(int type) { return (type >> 8) & 0xFF; }
 int AudioField(int type) { return (type >> 16) & 0xFF; }
 constexpr auto* Hex = &platform::LowAddress;
 
+std::atomic<bool> g_convertorsStopping{false};
+
 }  // namespace
 
 const char* CStreamConvertor::ResolutionText(int resolutionIndex) {
@@ -239,6 +241,7 @@ bool CStreamConvertor::Rests() {
     if (!m_bResting.exchange(true) || VideoSession() != nullptr) StopConverter();
     return true;
   }
+  if (g_convertorsStopping.load()) return m_bResting.load();  // nothing would accept a new converter
   if (!m_bResting.exchange(false)) return false;
   Log("CStreamConvertor::ConvertSourceVideoData a viewer came, converter started again (convertor=%x)", Hex(this));
   Open();
@@ -295,10 +298,6 @@ void CStreamConvertor::RestartSessions() {
   // process cannot have paired meanwhile (they need this lock).
   if (m_pVideoSession == video) m_pVideoSession = nullptr;
   m_pAudioSession = nullptr;
-}
-
-namespace {
-std::atomic<bool> g_convertorsStopping{false};
 }
 
 void SetConvertorsStopping(bool stopping) { g_convertorsStopping.store(stopping); }

@@ -307,6 +307,15 @@ TEST_F(ConvertorRestTest, RunsAConverterOnlyWhileAViewerWatches) {
   const std::string header = "Got whole FLV header/meta-data";
   EXPECT_NE(log.find(header, log.find(header) + 1), std::string::npos);  // both converters' headers
   EXPECT_EQ(convertor.Opens(), 3);
+
+  // Once the program is stopping, a viewer starts nothing.
+  convertor.RemoveViewer(&viewer);
+  Feed(convertor, 'j');
+  SetConvertorsStopping(true);
+  convertor.AddViewer(&viewer);
+  Feed(convertor, 'k');
+  EXPECT_EQ(convertor.Opens(), 3);
+  EXPECT_TRUE(convertor.IsResting());
   convertor.RemoveViewer(&viewer);
 }
 
