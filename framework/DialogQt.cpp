@@ -119,8 +119,8 @@ void VideoWidget::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), Qt::black);
     return;
   }
-  const QImage image(m_store->pixels.data(), m_store->width, m_store->height, m_store->width * 3,
-                     QImage::Format_BGR888);
+  const QImage image(m_store->pixels.data(), m_store->width, m_store->height,
+                     static_cast<qsizetype>(m_store->width) * 3, QImage::Format_BGR888);
   painter.drawImage(QPoint(0, 0), image);
 }
 

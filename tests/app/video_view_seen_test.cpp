@@ -38,7 +38,7 @@ TEST(VideoViewSeen, OnlyTheTopViewOfAWindowOnScreenIsSeenAndPainted) {
       for (CVideoView* view : views) s += view->IsSeen() ? '1' : '0';
       return s;
     };
-    const std::vector<uint8_t> picture(16 * 12 * 3, 0x80);
+    const std::vector<uint8_t> picture(size_t{16} * 12 * 3, 0x80);
     const auto paintsAll = [&] {
       for (CVideoView* view : views) view->ShowImage(picture.data(), 16, 12);
     };

@@ -205,7 +205,7 @@ TEST_F(ConvertorSessionTest, PairsVideoAndAudioQueuesCopiesRefusesFramesInAJamAn
   for (int i = 0; i < 40; ++i) {
     std::fill(capture.begin(), capture.end(), static_cast<char>('A' + i));  // the capture reuses its buffer
     platform::AdvanceTickForTest(100);
-    if (convertor->ConvertSourceVideoData(capture.data(), frameSize) == 1) expected += std::string(frameSize, 'A' + i);
+    if (convertor->ConvertSourceVideoData(capture.data(), frameSize) == 1) expected += std::string(frameSize, static_cast<char>('A' + i));
   }
   EXPECT_EQ(convertor->VideoSession()->GetPending(), 16);
   EXPECT_GE(expected.size(), 16u * frameSize);
