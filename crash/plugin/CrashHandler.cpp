@@ -38,6 +38,8 @@ constexpr size_t kAltStackSize = 64 * 1024;
 
 struct FaultSlot {
   std::atomic<int> claimed{0};
+  std::atomic<bool> ready{false};  // its handler thread runs
+  std::atomic<uint32_t> posted{0};  // futex word: the slot's thread has a fault to report
   std::atomic<uint32_t> done{0};  // futex word
   std::atomic<pid_t> handlerTid{0};
   FaultContext fault;
@@ -47,9 +49,7 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<u
 char g_toolDir[PATH_MAX];
 std::atomic<int> g_activeHandlers{0};
 pthread_mutex_t g_spawnLock = PTHREAD_MUTEX_INITIALIZER;
-int g_wakeFds[2] = {-1, -1};
-std::atomic<pid_t> g_dispatcherTid{0};
-pid_t g_installedPid = 0;  // a forked child shares the pipe but has no dispatcher
+pid_t g_installedPid = 0;  // a forked child has no handler threads
 FaultSlot g_slots[kSlots];
 alignas(16) char g_altStack[kAltStackSize];
 
@@ -97,7 +97,6 @@ uint32_t WaitForHandler(FaultSlot& slot) {
 
 // A fault on one of our own threads must not wait for itself.
 bool IsOwnThread(pid_t tid) {
-  if (tid == g_dispatcherTid.load()) return true;
   for (FaultSlot& slot : g_slots) {
     if (slot.handlerTid.load() == tid) return true;
   }
@@ -107,7 +106,7 @@ bool IsOwnThread(pid_t tid) {
 FaultSlot* ClaimSlot() {
   for (FaultSlot& slot : g_slots) {
     int expected = 0;
-    if (slot.claimed.compare_exchange_strong(expected, 1)) return &slot;
+    if (slot.ready.load() && slot.claimed.compare_exchange_strong(expected, 1)) return &slot;
   }
   return nullptr;
 }
@@ -130,12 +129,9 @@ void CrashSignalHandler(int signo, siginfo_t* info, void* context) {
     // Counted from the fault on, so that a handler that finishes first keeps the process
     // alive for one whose thread has not started yet.
     g_activeHandlers.fetch_add(1);
-    const uint8_t index = static_cast<uint8_t>(slot - g_slots);
-    if (write(g_wakeFds[1], &index, 1) == 1) {
-      WriteDecimal(WaitForHandler(*slot));
-    } else {
-      g_activeHandlers.fetch_sub(1);
-    }
+    slot->posted.store(1);
+    syscall(SYS_futex, FutexWord(slot->posted), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    WriteDecimal(WaitForHandler(*slot));
   }
   // The fault's own signal ends the process, so that its parent sees what happened: the
   // default action is back, and the signal, blocked while this handler runs, is taken on
@@ -192,9 +188,14 @@ void RunShell(const char* command) {
   posix_spawnattr_destroy(&attr);
 }
 
+// One thread per slot, started with the handler and waiting for its fault: a fault may come
+// while the faulting thread holds the dynamic loader's lock (inside dlopen), and creating a
+// thread then would wait for that lock for good.
 void* DumpThreadProc(void* argument) {
   FaultSlot& slot = *static_cast<FaultSlot*>(argument);
   slot.handlerTid.store(CurrentTid());
+  while (slot.posted.load() == 0)
+    syscall(SYS_futex, FutexWord(slot.posted), FUTEX_WAIT_PRIVATE, 0u, nullptr, nullptr, 0);
   {
     pthread_mutex_lock(&g_spawnLock);
     char script[PATH_MAX + 16];
@@ -214,28 +215,10 @@ void* DumpThreadProc(void* argument) {
   return nullptr;
 }
 
-void* DispatcherMain(void*) {
-  g_dispatcherTid.store(CurrentTid());
-  for (;;) {
-    uint8_t index = 0;
-    const ssize_t n = read(g_wakeFds[0], &index, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n != 1) return nullptr;
-    if (index >= kSlots) continue;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    if (pthread_create(&thread, &attr, DumpThreadProc, &g_slots[index]) != 0) DumpThreadProc(&g_slots[index]);
-    pthread_attr_destroy(&attr);
-  }
-}
-
 bool InstallHandler() {
-  if (pipe2(g_wakeFds, O_CLOEXEC) != 0) return false;
   g_installedPid = getpid();
-  // The dispatcher and the handler threads it starts take no signal: a fatal signal sent
-  // from outside must reach a thread that can report it.
+  // The handler threads take no signal: a fatal signal sent from outside must reach a
+  // thread that can report it.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
@@ -243,12 +226,17 @@ bool InstallHandler() {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t dispatcher;
-  const bool started = pthread_create(&dispatcher, &attr, DispatcherMain, nullptr) == 0;
+  int started = 0;
+  for (FaultSlot& slot : g_slots) {
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, DumpThreadProc, &slot) != 0) break;
+    pthread_setname_np(thread, "tCrashkit");
+    slot.ready.store(true);
+    ++started;
+  }
   pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (!started) return false;
-  pthread_setname_np(dispatcher, "tCrashkit");
+  if (started == 0) return false;
 
   // A stack overflow on the loading thread still reaches the handler. Another runtime's
   // alternate stack (a sanitizer's) is kept.
