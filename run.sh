@@ -8,8 +8,8 @@ cd "$(dirname "$0")"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 
-# Without a webcam the synthetic test scene stands in; without a display the window is
-# drawn off screen.
+# Without a webcam the synthetic test scene stands in; without a display the program runs
+# on the offscreen platform, where its window is never shown.
 if [ -z "${VTCAM_CAPTURE:-}" ] && ! ls /dev/video[0-9] >/dev/null 2>&1; then
   export VTCAM_CAPTURE=test
 fi
