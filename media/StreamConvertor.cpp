@@ -60,9 +60,7 @@ CStreamConvertor::CStreamConvertor(int type, int frameRate, int resolutionIndex)
 CStreamConvertor::~CStreamConvertor() {
   // No session may pair with or call into this object any more: drop the waiting keys,
   // then wait out every session's call in progress and unpair it.
-  auto& registry = CConvertorRegistry::Instance();
-  registry.Unregister(m_nProcessId, this);
-  if (m_bAudioKeyRegistered) registry.Unregister(m_nProcessId | kAudioKeyBit, this);
+  UnregisterKeys();
   CStreamConvertorSession::ForgetConvertorEverywhere(this);
   CStreamConvertorSession* video = nullptr;
   CStreamConvertorSession* audio = nullptr;
@@ -75,9 +73,7 @@ CStreamConvertor::~CStreamConvertor() {
   // Hard close: queued raw frames are cancelled, which releases the frame slots, and the
   // receive into the stream buffer is withdrawn before the buffer goes.
   for (CStreamConvertorSession* session : {audio, video}) {
-    if (session == nullptr) continue;
-    session->DestorySocket();
-    session->Recycle();  // pooled: back to accepting at once
+    if (session != nullptr) HardClose(session);
   }
   // The own frames are waited for by their pool, after this body.
   // Packages still pinned by viewers' queued sends are freed with the buffer; the viewers'
@@ -85,11 +81,21 @@ CStreamConvertor::~CStreamConvertor() {
   delete m_pStream;
 }
 
-void* CStreamConvertor::RegisterProcess(uint32_t pid, bool withAudioKey) {
+void CStreamConvertor::UnregisterKeys() {
   auto& registry = CConvertorRegistry::Instance();
-  // Keys of a previous process that never connected would otherwise stay forever.
   registry.Unregister(m_nProcessId, this);
   if (m_bAudioKeyRegistered) registry.Unregister(m_nProcessId | kAudioKeyBit, this);
+}
+
+void CStreamConvertor::HardClose(CStreamConvertorSession* session) {
+  session->DestorySocket();
+  session->Recycle();  // pooled: back to accepting at once
+}
+
+void* CStreamConvertor::RegisterProcess(uint32_t pid, bool withAudioKey) {
+  // Keys of a previous process that never connected would otherwise stay forever.
+  UnregisterKeys();
+  auto& registry = CConvertorRegistry::Instance();
   m_nProcessId = pid;
   m_bAudioKeyRegistered = withAudioKey;
   void* last = registry.Register(pid, this);
@@ -255,18 +261,14 @@ void CStreamConvertor::StopConverter() {
     for (CStreamConvertorSession* session : {m_pVideoSession, m_pAudioSession, m_pClosingVideoSession})
       if (session != nullptr) sessions.push_back(session);
     m_pVideoSession = m_pAudioSession = m_pClosingVideoSession = nullptr;
-    // A converter still on its way in is refused when it greets.
-    auto& registry = CConvertorRegistry::Instance();
-    registry.Unregister(m_nProcessId, this);
-    if (m_bAudioKeyRegistered) registry.Unregister(m_nProcessId | kAudioKeyBit, this);
+    UnregisterKeys();  // a converter still on its way in is refused when it greets
   }
   Log("CStreamConvertor::ConvertSourceVideoData no viewer, converter stopped (convertor=%x)", Hex(this));
   // Unpaired first, so neither their end nor a late receive reaches this convertor; the hard
   // close withdraws the receive into the stream buffer before its parser starts afresh.
   for (CStreamConvertorSession* session : sessions) {
     session->ForgetConvertor(this);
-    session->DestorySocket();
-    session->Recycle();
+    HardClose(session);
   }
   std::lock_guard<std::mutex> streamGuard(m_streamLock);
   if (m_pStream != nullptr) m_pStream->ResetParser();

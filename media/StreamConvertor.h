@@ -123,6 +123,10 @@ class CStreamConvertor {
   // Registers (pid, this) and, when withAudioKey, (pid | 0x1000000, this); drops the
   // previous process's keys first. Returns what the last registration returned.
   void* RegisterProcess(uint32_t pid, bool withAudioKey);
+  // Drops the keys the current process would greet with.
+  void UnregisterKeys();
+  // Cancels the session's queued sends and its receive, and gives it back to the pool.
+  static void HardClose(CStreamConvertorSession* session);
   void RestartSessions();
 
   CStreamConvertorSession* m_pVideoSession = nullptr;
@@ -153,7 +157,8 @@ class CStreamConvertor {
  private:
   // shared null: copy data into a frame of m_ownFrames once the pacer wants it sent.
   int SendVideo(const char* data, int length, RawFrame* shared);
-  // Capture thread: true while the converter rests (stopped or started as viewers come and go).
+  // Capture thread: stops the converter when the last viewer left, starts one when a viewer
+  // came; true while there is none to feed.
   bool Rests();
   // Ends the converter's connections at once; the process ends when it sees them go.
   void StopConverter();

@@ -127,7 +127,7 @@ void CrashSignalHandler(int signo, siginfo_t* info, void* context) {
     slot->fault.code = ExceptionCodeFor(signo, info ? info->si_code : 0);
     CopyRegisters(context, slot->fault);
     // Counted from the fault on, so that a handler that finishes first keeps the process
-    // alive for one whose thread has not started yet.
+    // alive for one whose thread has not been woken yet.
     g_activeHandlers.fetch_add(1);
     slot->posted.store(1);
     syscall(SYS_futex, FutexWord(slot->posted), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
