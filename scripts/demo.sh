@@ -6,8 +6,18 @@ cd "$(dirname "$0")/.."
 bin=build/bin
 log=$bin/VantorHomeCamera.log
 
+# Whatever ends this script (the program's end, Ctrl-C, a failed step) also ends the program
+# and the stand-ins it started.
+pid="" bridge_pid="" ftp_pid="" service_pid=""
+cleanup() {
+  for p in "$pid" "$bridge_pid" "$ftp_pid" "$service_pid"; do
+    if [ -n "$p" ]; then kill -TERM "$p" 2>/dev/null || true; fi
+  done
+}
+trap cleanup EXIT
+
 # The stand-in bridge server on loopback, unless a bridge server is configured.
-bridge_pid="" viewer=""
+viewer=""
 if [ -z "${VTCAM_BRIDGE_SERVER:-}" ]; then
   bridge_out=$(mktemp)
   /usr/bin/python3 tools/bridge_standin.py --port 0 >"$bridge_out" &
@@ -16,12 +26,11 @@ if [ -z "${VTCAM_BRIDGE_SERVER:-}" ]; then
   read -r _ bridge_port _ viewer _ < "$bridge_out" || true
   [ -n "${bridge_port:-}" ] && export VTCAM_BRIDGE_SERVER=127.0.0.1:$bridge_port
 fi
-stop_bridge() { [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null || true; }
 
 # A local FTP server (pyftpdlib on loopback) for alarm clips. Channel 0 is pointed at it
 # when CameraInfo.xml names no server of its own yet (missing, the built-in default, or an
 # earlier demo's server).
-ftp_root=$PWD/build/ftp-clips ftp_pid="" ftp_port=""
+ftp_root=$PWD/build/ftp-clips ftp_port=""
 ftp_out=$(mktemp)
 /usr/bin/python3 tools/ftp_local_server.py "$ftp_root" vtdemo vtdemo-pass low >"$ftp_out" 2>/dev/null &
 ftp_pid=$!
@@ -54,13 +63,11 @@ print(port)
 PY
 ) || ftp_target=""
 fi
-stop_ftp() { [ -n "$ftp_pid" ] && kill "$ftp_pid" 2>/dev/null || true; }
 
 # The account service: the stand-in on loopback with a demo account, unless the caller
 # points the camera at a service of its own (VTCAM_WEBSERVICE_PORT).
 demo_user=demo
 demo_password=demo123
-service_pid=""
 if [ -z "${VTCAM_WEBSERVICE_PORT:-}" ]; then
   service_dir=${VTCAM_DEMO_SERVICE_DIR:-build/webservice}
   mkdir -p "$service_dir"
@@ -84,7 +91,6 @@ if [ -z "${VTCAM_WEBSERVICE_PORT:-}" ]; then
   fi
 fi
 
-lines_before=$( [ -f "$log" ] && wc -l < "$log" || echo 0 )
 "$bin/VantorHomeCamera" &
 pid=$!
 trap 'kill -TERM $pid 2>/dev/null || true' INT TERM
@@ -93,8 +99,10 @@ echo "Vantor Home Camera (pid $pid): program directory $bin, log $log"
 echo "capture source: ${VTCAM_CAPTURE:-v4l2}"
 port=""
 for _ in $(seq 1 100); do
-  # Records carry the writer's process id; the log may have been rotated at start.
-  port=$(sed -n "s/.*|$pid Camera Http Server startup! listen port=\([0-9]*\).*/\1/p" "$log" 2>/dev/null | tail -n 1)
+  # Records carry the writer's process id; a new program directory has no log until the
+  # program's first line.
+  port=$( { sed -n "s/.*|$pid Camera Http Server startup! listen port=\([0-9]*\).*/\1/p" "$log" 2>/dev/null || true; } |
+    tail -n 1)
   [ -n "$port" ] && break
   kill -0 $pid 2>/dev/null || break
   sleep 0.1
@@ -116,6 +124,3 @@ fi
 echo "stop with Ctrl-C or: $bin/VantorHomeCamera -stop"
 wait $pid || true
 wait $pid 2>/dev/null || true
-stop_bridge
-stop_ftp
-[ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null || true

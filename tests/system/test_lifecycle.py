@@ -1,10 +1,14 @@
-"""Start, second start, -stop, SIGTERM and what a run leaves in CameraInfo.xml."""
+"""Start, second start, -stop, SIGTERM, what a run leaves in CameraInfo.xml, and the demo."""
 import os
 import re
+import shutil
 import signal
+import subprocess
+import threading
 import time
+import urllib.request
 
-from conftest import DEMO_PASSWORD, DEMO_USER, wait_until
+from conftest import BIN_DIR, DEMO_PASSWORD, DEMO_USER, TOOLS, wait_until
 
 
 def test_second_instance_waits_six_checks_and_stop_ends_the_first(camera):
@@ -49,3 +53,46 @@ def test_camera_info_survives_restarts_and_the_login_takes_over_the_camera_recor
     assert camera.log.count("Vantor Home Camera shutdown!") == 2
     assert not os.path.exists(camera.path("VantorHomeCamera._lock"))
     assert 'channelID="3" alarmStatus="1"' in camera.read("CameraInfo.xml")
+
+
+def test_demo_on_a_new_program_directory_tells_where_to_watch_and_its_end_ends_everything(tmp_path):
+    """The demo script as ./run.sh runs it, on a program directory that has never run (no log yet)."""
+    tree = tmp_path / "tree"
+    (tree / "scripts").mkdir(parents=True)
+    shutil.copy2(os.path.join(os.path.dirname(TOOLS), "scripts", "demo.sh"), tree / "scripts")
+    os.symlink(os.path.abspath(TOOLS), tree / "tools")
+    shutil.copytree(BIN_DIR, tree / "build" / "bin", symlinks=True,
+                    ignore=shutil.ignore_patterns("*.log", "*.bak", "*._lock", "*.xml", "seed.*", "upnpc-shared"))
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("VTCAM_BRIDGE_SERVER", "VTCAM_WEBSERVICE_PORT", "VTCAM_DEMO_SERVICE_DIR")}
+    env.update(HOME=str(tmp_path), XDG_CONFIG_HOME=str(tmp_path / "config"), VTCAM_CAPTURE="test:motion=0",
+               QT_QPA_PLATFORM="offscreen", VTCAM_PORT_MAPPER=os.path.join(TOOLS, "upnpc-standin.sh"),
+               VTCAM_PORT_MAPPER_LOG=str(tmp_path / "upnpc.log"))
+    demo = subprocess.Popen(["bash", str(tree / "scripts" / "demo.sh")], cwd=tree, env=env, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+    lines = []
+    threading.Thread(target=lambda: lines.extend(demo.stdout), daemon=True).start()
+    try:
+        stream = wait_until(lambda: next((l.split()[2] for l in lines if l.startswith("live stream:")), None), 60)
+        assert stream, "".join(lines)
+        with urllib.request.urlopen(stream, timeout=20) as reply:
+            assert reply.read(3) == b"FLV"
+        # As timeout(1) or a closing terminal would end it: the script alone gets the signal.
+        demo.send_signal(signal.SIGTERM)
+        demo.wait(timeout=30)
+
+        def gone():
+            try:
+                os.killpg(demo.pid, 0)
+            except ProcessLookupError:
+                return True
+            return False
+        assert wait_until(gone, 30), subprocess.run(["ps", "-o", "pid,args", "-g", str(demo.pid)],
+                                                     capture_output=True, text=True).stdout
+        log = (tree / "build" / "bin" / "VantorHomeCamera.log").read_text(errors="replace")
+        assert "Vantor Home Camera shutdown!" in log
+    finally:
+        try:
+            os.killpg(demo.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
