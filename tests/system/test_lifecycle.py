@@ -8,7 +8,7 @@ import threading
 import time
 import urllib.request
 
-from conftest import BIN_DIR, DEMO_PASSWORD, DEMO_USER, TOOLS, wait_until
+from conftest import DEMO_PASSWORD, DEMO_USER, TOOLS, Camera, wait_until
 
 
 def test_second_instance_waits_six_checks_and_stop_ends_the_first(camera):
@@ -57,17 +57,17 @@ def test_camera_info_survives_restarts_and_the_login_takes_over_the_camera_recor
 
 def test_demo_on_a_new_program_directory_tells_where_to_watch_and_its_end_ends_everything(tmp_path):
     """The demo script as ./run.sh runs it, on a program directory that has never run (no log yet)."""
+    camera = Camera(str(tmp_path), login=False)  # a program copy that has never run: no log yet
     tree = tmp_path / "tree"
     (tree / "scripts").mkdir(parents=True)
+    (tree / "build").mkdir()
     shutil.copy2(os.path.join(os.path.dirname(TOOLS), "scripts", "demo.sh"), tree / "scripts")
     os.symlink(os.path.abspath(TOOLS), tree / "tools")
-    shutil.copytree(BIN_DIR, tree / "build" / "bin", symlinks=True,
-                    ignore=shutil.ignore_patterns("*.log", "*.bak", "*._lock", "*.xml", "seed.*", "upnpc-shared"))
-    env = {k: v for k, v in os.environ.items()
+    os.symlink(camera.dir, tree / "build" / "bin")
+    # The demo starts its own account service and bridge stand-ins.
+    env = {k: v for k, v in camera.env.items()
            if k not in ("VTCAM_BRIDGE_SERVER", "VTCAM_WEBSERVICE_PORT", "VTCAM_DEMO_SERVICE_DIR")}
-    env.update(HOME=str(tmp_path), XDG_CONFIG_HOME=str(tmp_path / "config"), VTCAM_CAPTURE="test:motion=0",
-               QT_QPA_PLATFORM="offscreen", VTCAM_PORT_MAPPER=os.path.join(TOOLS, "upnpc-standin.sh"),
-               VTCAM_PORT_MAPPER_LOG=str(tmp_path / "upnpc.log"))
+    env["HOME"] = str(tmp_path)
     demo = subprocess.Popen(["bash", str(tree / "scripts" / "demo.sh")], cwd=tree, env=env, text=True,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
     lines = []
@@ -89,8 +89,7 @@ def test_demo_on_a_new_program_directory_tells_where_to_watch_and_its_end_ends_e
             return False
         assert wait_until(gone, 30), subprocess.run(["ps", "-o", "pid,args", "-g", str(demo.pid)],
                                                      capture_output=True, text=True).stdout
-        log = (tree / "build" / "bin" / "VantorHomeCamera.log").read_text(errors="replace")
-        assert "Vantor Home Camera shutdown!" in log
+        assert "Vantor Home Camera shutdown!" in camera.log
     finally:
         try:
             os.killpg(demo.pid, signal.SIGKILL)
